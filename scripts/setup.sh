@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (only what is missing), then configures
+# and builds one tree. Safe to run again.
+#   scripts/setup.sh [BUILD_DIR] [extra cmake arguments…]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+shift || true
+
+debian_packages=(g++ cmake ninja-build pkg-config git libgtest-dev libgmock-dev
+  nlohmann-json3-dev libicu-dev libvips-dev libsimdjson-dev nodejs npm procps
+  libimage-exiftool-perl)
+
+if [ "$(uname)" = Darwin ]; then
+  for f in cmake ninja googletest nlohmann-json icu4c vips simdjson node exiftool; do
+    brew list --versions "$f" >/dev/null 2>&1 || brew install "$f"
+  done
+elif command -v dpkg-query >/dev/null; then
+  missing=()
+  for p in "${debian_packages[@]}"; do
+    # nodejs from another source (no npm package) is fine as long as node and npm run.
+    if [ "$p" = npm ] && command -v npm >/dev/null; then continue; fi
+    if [ "$p" = nodejs ] && command -v node >/dev/null; then continue; fi
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}" >&2
+    sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+fi
+
+# The stand-in app and the agent used by the tests run on the MCP SDK from npm.
+e2e=$root/tests/e2e
+if [ ! -d "$e2e/node_modules" ] || [ "$e2e/package-lock.json" -nt "$e2e/node_modules/.package-lock.json" ]; then
+  (cd "$e2e" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+cmake --build "$build"
