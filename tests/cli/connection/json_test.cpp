@@ -1,0 +1,50 @@
+#include "connection/json.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillore;
+
+TEST(ParseObject, OnlyWholeObjectsParse) {
+  for (const char* line : {"", "[1,2]", "7", "\"text\"", "true", "null", "{\"a\":1", "{\"a\":1} x", "{} {}"})
+    EXPECT_FALSE(parseObject(line).has_value()) << line;
+  auto spaced = parseObject(" {\"a\": 1}  \r");
+  ASSERT_TRUE(spaced.has_value());
+  EXPECT_EQ((*spaced)["a"], 1);
+}
+
+TEST(ParseObject, KeepsIntegersApartFromFractionsAndNullApartFromAbsent) {
+  auto object = parseObject(R"({"i": 1, "f": 1.0, "n": null, "big": 18446744073709551615})");
+  ASSERT_TRUE(object.has_value());
+  EXPECT_TRUE((*object)["i"].is_number_integer());
+  EXPECT_TRUE((*object)["f"].is_number_float());
+  EXPECT_TRUE(object->contains("n"));
+  EXPECT_TRUE((*object)["n"].is_null());
+  EXPECT_FALSE(object->contains("absent"));
+  EXPECT_TRUE((*object)["big"].is_number_integer());
+}
+
+TEST(Encode, CompactWithPlainSlashesAndNoLineFeed) {
+  EXPECT_EQ(encode(json{{"path", "a/b"}}), R"({"path":"a/b"})");
+  EXPECT_EQ(encode(json::object()), "{}");
+  std::string multiLine = encode(json{{"text", "one\ntwo"}});
+  EXPECT_EQ(multiLine.find('\n'), std::string::npos);
+}
+
+TEST(Encode, InvalidUtf8BecomesReplacementCharacter) {
+  EXPECT_EQ(encode(json{{"word", std::string("a\xff")}}), "{\"word\":\"a\xEF\xBF\xBD\"}");
+}
+
+TEST(IdKey, TellsTypesApartAndIsStable) {
+  EXPECT_EQ(idKey(json(7)), "[7]");
+  EXPECT_EQ(idKey(json("7")), "[\"7\"]");
+  EXPECT_EQ(idKey(json(nullptr)), "[null]");
+  EXPECT_NE(idKey(json(1)), idKey(json("1")));
+  EXPECT_EQ(idKey((*parseObject(R"({"id":"quillore-replay-1"})"))["id"]),
+            idKey((*parseObject(R"({"result":{},"id":"quillore-replay-1"})"))["id"]));
+}
+
+TEST(ValidUtf8, ReplacesOnlyBadSequences) {
+  EXPECT_EQ(validUtf8("plain → text"), "plain → text");
+  EXPECT_EQ(validUtf8("\xC3("), "\xEF\xBF\xBD(");
+  EXPECT_EQ(validUtf8(""), "");
+}
