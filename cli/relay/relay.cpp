@@ -1,11 +1,192 @@
 #include "relay/relay.h"
 
-#include <unistd.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "connection/json.h"
+#include "connection/transport.h"
+#include "relay/classify.h"
 
 namespace quillore {
+namespace {
 
-// Placeholder until the relay lands.
-Relay::Relay() = default;
-[[noreturn]] void Relay::run() { _exit(0); }
+// The line and its LF in as few writes as the descriptor allows, so a large line is
+// not copied just to append one byte. Continues short writes and retries EINTR.
+bool writeLine(int fd, std::string_view line) {
+  const Bytes& lf = newline();
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()},
+                    {const_cast<char*>(lf.data()), lf.size()}};
+  iovec* part = parts;
+  int count = 2;
+  while (count > 0) {
+    ssize_t written = ::writev(fd, part, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) return false;
+    size_t left = size_t(written);
+    while (count > 0 && left >= part->iov_len) {
+      left -= part->iov_len;
+      ++part;
+      --count;
+    }
+    if (count > 0) {
+      part->iov_base = static_cast<char*>(part->iov_base) + left;
+      part->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+std::string replayId(int64_t number) { return "quillore-replay-" + std::to_string(number); }
+
+}  // namespace
+
+Relay::Relay() : Relay(RelayDependencies{}) {}
+
+Relay::Relay(RelayDependencies dependencies)
+    : dependencies_(std::move(dependencies)), lastLaunch_(dependencies_.now()) {}
+
+void Relay::run() {
+  serve();
+  // Requests still in flight get no answer; reader threads and the socket are left
+  // to the exit.
+  _exit(0);
+}
+
+void Relay::serve() {
+  // Standard input waits until the first attempt is over, which can take seconds
+  // while the app starts. When the app can't be reached nothing is printed: the
+  // agent's first request tries again.
+  Reach reach = dependencies_.reach(true);
+  if (reach.kind == Reach::connected) {
+    std::lock_guard<std::mutex> guard(lock_);
+    attach(reach.fd, false);
+  }
+  LineReader input(dependencies_.input);
+  while (auto line = input.next()) forward(*line);
+}
+
+void Relay::attach(int socket, bool replay) {
+  fd_ = socket;
+  int64_t connection = ++generation_;
+  if (replay && initialize_) {
+    // The app sees an initialised client on every connection; the replies to the
+    // replay are not the agent's business.
+    std::string id = replayId(++replays_);
+    nlohmann::json copy = *initialize_;
+    copy["id"] = id;
+    swallow_.insert(idKey(id));
+    writeLine(socket, encode(copy));
+    if (initialized_) writeLine(socket, encode({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}));
+  }
+  try {
+    std::thread([this, socket, connection] { readConnection(socket, connection); }).detach();
+  } catch (const std::system_error&) {
+    // Without a reader the connection is no use: drop it, as if the app had closed it
+    // at once (nothing is in flight on it yet).
+    ::close(socket);
+    fd_ = -1;
+    swallow_.clear();
+  }
+}
+
+void Relay::readConnection(int socket, int64_t connection) {
+  LineReader reader(socket);
+  while (auto line = reader.next()) {
+    LineShape shape = classify(*line);
+    if (shape.isReply()) {
+      std::string key = idKey(*shape.id);
+      bool swallowed;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        swallowed = swallow_.erase(key) > 0;
+        inflight_.erase(key);
+      }
+      if (swallowed) continue;
+    }
+    if (!writeOut(*line)) {
+      dependencies_.outputGone();
+      return;
+    }
+  }
+
+  std::vector<nlohmann::json> orphans;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // A newer connection is not this thread's to touch.
+    if (connection != generation_) return;
+    ::close(socket);
+    fd_ = -1;
+    orphans.reserve(inflight_.size());
+    for (auto& entry : inflight_) orphans.push_back(std::move(entry.second));
+    inflight_.clear();
+    swallow_.clear();
+  }
+  for (const auto& id : orphans) replyError(id, disconnectMessage);
+}
+
+void Relay::replyError(const nlohmann::json& id, std::string_view message) {
+  nlohmann::json reply = {{"jsonrpc", "2.0"},
+                          {"id", id},
+                          {"error", {{"code", -32000}, {"message", std::string(message)}}}};
+  if (!writeOut(encode(reply))) dependencies_.outputGone();
+}
+
+bool Relay::writeOut(std::string_view line) {
+  std::lock_guard<std::mutex> guard(outLock_);
+  return writeLine(dependencies_.output, line);
+}
+
+void Relay::forward(const Bytes& line) {
+  if (line.empty()) return;
+  LineShape shape = classify(line);
+  const bool request = shape.isRequest();
+  const bool ownInitialize = shape.method == "initialize";
+
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // The handshake is remembered whatever the state of the connection.
+    if (ownInitialize) initialize_ = parseObject(line);
+    if (shape.method == "notifications/initialized") initialized_ = true;
+
+    if (fd_ != -1) {
+      // Recorded before it is written, so its reply always finds it.
+      if (request) inflight_.emplace(idKey(*shape.id), *shape.id);
+      writeLine(fd_, line);  // a broken connection shows in its reader thread
+      return;
+    }
+    // Not connected: anything but a request is dropped, neither queued nor answered.
+    if (!request) return;
+  }
+
+  // Reaching the app can take seconds: no lock is held meanwhile.
+  Clock::time_point now = dependencies_.now();
+  bool launch = now - lastLaunch_ > launchInterval;
+  if (launch) lastLaunch_ = now;
+  Reach reach = dependencies_.reach(launch);
+  if (reach.kind != Reach::connected) {
+    replyError(*shape.id, reach.reason());
+    return;
+  }
+
+  bool adopted;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // The agent's own "initialize" is about to go out: nothing is replayed before it.
+    attach(reach.fd, !ownInitialize);
+    adopted = fd_ != -1;
+    if (adopted) {
+      inflight_.emplace(idKey(*shape.id), *shape.id);
+      writeLine(fd_, line);
+    }
+  }
+  if (!adopted) replyError(*shape.id, disconnectMessage);
+}
 
 }  // namespace quillore

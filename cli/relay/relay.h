@@ -1,13 +1,95 @@
-// Relay mode: MCP on standard input and output, passed on to the app's socket.
+// Relay mode: MCP on standard input and output, passed on to the app's socket. The
+// relay outlives the app: when the app has quit, the agent's next request reconnects
+// (starting the app at most once a minute), the agent's handshake is replayed on the
+// new connection with the replies to it hidden, and requests that cannot be answered
+// by the app are answered by the relay with a JSON-RPC error.
 #pragma once
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <nlohmann/json.hpp>
+
+#include "connection/reach.h"
+#include "entry/settings.h"
 
 namespace quillore {
 
+// What the relay takes from its surroundings. The program uses the defaults; tests
+// put in their own app, clock and descriptors.
+struct RelayDependencies {
+  using Clock = std::chrono::steady_clock;
+
+  std::function<Reach(bool launch)> reach = [](bool launch) { return reachApp(launch); };
+  std::function<Clock::time_point()> now = [] { return Clock::now(); };
+  int input = STDIN_FILENO;
+  int output = STDOUT_FILENO;
+  // Called once the output can no longer be written: the agent host has gone. The
+  // program exits with 0; if it returns (tests), the calling thread stops its work.
+  std::function<void()> outputGone = [] { _exit(0); };
+};
+
+// Given to every request that was in flight when the app's connection ended.
+inline constexpr std::string_view disconnectMessage =
+    "Quillore closed the connection: it quit, or Settings \u2192 AI agents was turned off. Try the call again; "
+    "Quillore is opened again if needed.";
+
+// Reconnections may start the app only when more than this has passed since the
+// relay last allowed it.
+inline constexpr std::chrono::seconds launchInterval{60};
+
 class Relay {
  public:
+  using Clock = RelayDependencies::Clock;
+
   Relay();
+  explicit Relay(RelayDependencies dependencies);
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
   // Serves until standard input ends or standard output breaks; exits with 0.
   [[noreturn]] void run();
+
+  // `run()` without the exit at the end of input. Reader threads may still be running
+  // when it returns; they use the relay, which must therefore outlive them.
+  void serve();
+
+ private:
+  // Adopts a newly connected socket, replaying the agent's handshake on it when asked
+  // to, and starts its reader thread. The caller holds `lock_` once reader threads exist.
+  void attach(int socket, bool replay);
+  // The reader thread of one connection.
+  void readConnection(int socket, int64_t connection);
+  // Writes the relay's own error reply for a request; never called with `lock_` held.
+  void replyError(const nlohmann::json& id, std::string_view message);
+  // One line from the agent.
+  void forward(const Bytes& line);
+  // One whole line on the output, under `outLock_`. False when the output is gone.
+  bool writeOut(std::string_view line);
+
+  RelayDependencies dependencies_;
+
+  std::mutex lock_;     // guards the connection state below
+  std::mutex outLock_;  // serialises the lines written to the output; never held with `lock_`
+
+  int fd_ = -1;              // the current connection; -1 when there is none
+  int64_t generation_ = 0;   // connections adopted so far: the current one's number
+  std::optional<nlohmann::json> initialize_;  // the agent's latest "initialize", as sent
+  bool initialized_ = false;  // the agent has sent "notifications/initialized"
+  std::unordered_map<std::string, nlohmann::json> inflight_;  // idKey → id as sent
+  std::unordered_set<std::string> swallow_;  // idKeys of replayed "initialize" requests
+  int64_t replays_ = 0;       // handshake replays so far; numbers the replay ids
+
+  Clock::time_point lastLaunch_;  // main thread only
 };
 
 }  // namespace quillore
