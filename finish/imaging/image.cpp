@@ -1,0 +1,432 @@
+#include "imaging/image.h"
+
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace finish {
+
+// ---------------------------------------------------------------------------
+// Channels and the result buffer
+
+Plane Image::channel(int c) const {
+    Plane plane(n());
+    const size_t count = n();
+    if (bits == 8) {
+        const uint8_t* src = px8.data() + c;
+        for (size_t i = 0; i < count; ++i) plane[i] = float(src[4 * i]) / 255.0f;
+    } else {
+        const uint16_t* src = px16.data() + c;
+        for (size_t i = 0; i < count; ++i) plane[i] = float(src[4 * i]) / 65535.0f;
+    }
+    return plane;
+}
+
+Output::Output(const Image& like) : w(like.w), h(like.h), bits(like.bits) {
+    if (bits == 8)
+        px8.assign(4 * like.n(), 255);
+    else
+        px16.assign(4 * like.n(), 65535);
+}
+
+namespace {
+
+// Scales a channel value to 0…top, rounding halves away from zero; not-a-number
+// gives top.
+template <typename T>
+inline T quantise(float value, float top) {
+    const float v = std::round(value * top);
+    if (!(v < top)) return T(top);  // also not-a-number
+    if (v < 0.0f) return T(0);
+    return T(v);
+}
+
+}  // namespace
+
+void Output::put(int c, const Plane& plane) {
+    const size_t count = size_t(w) * size_t(h);
+    if (bits == 8) {
+        uint8_t* dst = px8.data() + c;
+        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint8_t>(plane[i], 255.0f);
+    } else {
+        uint16_t* dst = px16.data() + c;
+        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint16_t>(plane[i], 65535.0f);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Library start and small helpers
+
+bool startImaging(const char* programName) {
+    if (VIPS_INIT(programName)) return false;
+    // A run reports its one message itself; the library's warnings (about damaged
+    // files, for instance) would only add noise on standard error.
+    g_log_set_handler("VIPS",
+                      GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG),
+                      [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    // One render is read top to bottom once; caching operations buys nothing.
+    vips_cache_set_max(0);
+    return true;
+}
+
+namespace {
+
+struct ImageRef {
+    VipsImage* image = nullptr;
+    ImageRef() = default;
+    explicit ImageRef(VipsImage* i) : image(i) {}
+    ImageRef(const ImageRef&) = delete;
+    ImageRef& operator=(const ImageRef&) = delete;
+    ImageRef(ImageRef&& o) noexcept : image(std::exchange(o.image, nullptr)) {}
+    ImageRef& operator=(ImageRef&& o) noexcept {
+        std::swap(image, o.image);
+        return *this;
+    }
+    ~ImageRef() {
+        if (image) g_object_unref(image);
+    }
+    VipsImage* operator->() const { return image; }
+    explicit operator bool() const { return image != nullptr; }
+};
+
+// Metadata that travels from BASE to OUT: the colour profile, EXIF (the raw block
+// and the parsed tags the writers rebuild it from), XMP, IPTC, orientation and
+// resolution unit, and PNG text chunks.
+bool isCarriedField(std::string_view name) {
+    return name == VIPS_META_ICC_NAME || name == VIPS_META_EXIF_NAME || name == VIPS_META_XMP_NAME ||
+           name == VIPS_META_IPTC_NAME || name == VIPS_META_ORIENTATION ||
+           name == VIPS_META_RESOLUTION_UNIT || name.starts_with("exif-ifd") ||
+           name.starts_with("png-comment-") || name == "heif-compression";
+}
+
+}  // namespace
+
+struct Source::Handle {
+    std::string loader;  // the loader's nickname without its "_source"/"_file" suffix
+    double xres = 1.0;
+    double yres = 1.0;
+    std::vector<std::pair<std::string, GValue>> fields;
+
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        for (auto& field : fields) g_value_unset(&field.second);
+    }
+
+    const GValue* field(std::string_view name) const {
+        for (const auto& f : fields)
+            if (f.first == name) return &f.second;
+        return nullptr;
+    }
+};
+
+namespace {
+
+std::shared_ptr<Source::Handle> keepMetadata(VipsImage* image) {
+    auto handle = std::make_shared<Source::Handle>();
+    const char* loader = nullptr;
+    if (vips_image_get_typeof(image, VIPS_META_LOADER) &&
+        vips_image_get_string(image, VIPS_META_LOADER, &loader) == 0 && loader) {
+        std::string name = loader;
+        for (std::string_view suffix : {"_source", "_file", "_buffer"})
+            if (name.ends_with(suffix)) name.resize(name.size() - suffix.size());
+        handle->loader = name;
+    }
+    handle->xres = image->Xres;
+    handle->yres = image->Yres;
+    gchar** names = vips_image_get_fields(image);
+    for (gchar** p = names; p && *p; ++p) {
+        if (!isCarriedField(*p)) continue;
+        GValue value = G_VALUE_INIT;
+        if (vips_image_get(image, *p, &value) == 0) handle->fields.emplace_back(*p, value);
+    }
+    g_strfreev(names);
+    return handle;
+}
+
+bool isRgbModel(VipsInterpretation kind) {
+    switch (kind) {
+        case VIPS_INTERPRETATION_sRGB:
+        case VIPS_INTERPRETATION_RGB:
+        case VIPS_INTERPRETATION_RGB16:
+        case VIPS_INTERPRETATION_scRGB:
+        case VIPS_INTERPRETATION_MULTIBAND:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Reads sample `band` of one pixel as a fraction of the format's full scale.
+template <typename T>
+inline double fraction(const T* pixel, int band) {
+    const double v = double(pixel[band]);
+    if constexpr (std::is_floating_point_v<T>) {
+        return std::isnan(v) ? 0.0 : std::clamp(v, 0.0, 1.0);
+    } else {
+        return std::clamp(v / double(std::numeric_limits<T>::max()), 0.0, 1.0);
+    }
+}
+
+// Rows of 8-bit samples: copied, or composited over black when `alpha` is set.
+void rowFrom8(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
+    for (int x = 0; x < w; ++x, src += bands, dst += 4) {
+        if (alpha) {
+            const unsigned a = src[3];
+            for (int c = 0; c < 3; ++c) dst[c] = uint8_t((src[c] * a + 127) / 255);
+        } else {
+            dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+        }
+    }
+}
+
+void rowFrom16(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst) {
+    for (int x = 0; x < w; ++x, src += bands, dst += 4) {
+        if (alpha) {
+            const uint64_t a = src[3];
+            for (int c = 0; c < 3; ++c) dst[c] = uint16_t((src[c] * a + 32767) / 65535);
+        } else {
+            dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+        }
+    }
+}
+
+// Any other sample format: scaled to the buffer's range through a fraction.
+template <typename T, typename Out>
+void rowFromOther(const T* src, int bands, bool alpha, int w, Out* dst) {
+    const double top = double(std::numeric_limits<Out>::max());
+    for (int x = 0; x < w; ++x, src += bands, dst += 4) {
+        const double a = alpha ? fraction(src, 3) : 1.0;
+        for (int c = 0; c < 3; ++c) dst[c] = Out(std::lround(fraction(src, c) * a * top));
+    }
+}
+
+template <typename Out>
+bool rowFromAny(VipsBandFormat format, const void* row, int bands, bool alpha, int w, Out* dst) {
+    switch (format) {
+        case VIPS_FORMAT_CHAR: rowFromOther(static_cast<const int8_t*>(row), bands, alpha, w, dst); return true;
+        case VIPS_FORMAT_SHORT: rowFromOther(static_cast<const int16_t*>(row), bands, alpha, w, dst); return true;
+        case VIPS_FORMAT_UINT: rowFromOther(static_cast<const uint32_t*>(row), bands, alpha, w, dst); return true;
+        case VIPS_FORMAT_INT: rowFromOther(static_cast<const int32_t*>(row), bands, alpha, w, dst); return true;
+        case VIPS_FORMAT_FLOAT: rowFromOther(static_cast<const float*>(row), bands, alpha, w, dst); return true;
+        case VIPS_FORMAT_DOUBLE: rowFromOther(static_cast<const double*>(row), bands, alpha, w, dst); return true;
+        default: return false;
+    }
+}
+
+// Decodes every pixel of `image` into the RGBX buffer of `out`, one strip of rows
+// at a time, top to bottom (the order a sequential reader needs).
+bool decodePixels(VipsImage* image, bool alpha, Image& out) {
+    const VipsBandFormat format = image->BandFmt;
+    const int bands = image->Bands;
+    const int w = out.w, h = out.h;
+    VipsRegion* region = vips_region_new(image);
+    if (!region) return false;
+    bool ok = true;
+    const int strip = 64;
+    for (int top = 0; ok && top < h; top += strip) {
+        VipsRect rect{0, top, w, std::min(strip, h - top)};
+        if (vips_region_prepare(region, &rect) != 0) {
+            ok = false;
+            break;
+        }
+        for (int y = top; ok && y < top + rect.height; ++y) {
+            const void* row = VIPS_REGION_ADDR(region, 0, y);
+            const size_t at = size_t(y) * size_t(w) * 4;
+            if (out.bits == 8) {
+                if (format == VIPS_FORMAT_UCHAR)
+                    rowFrom8(static_cast<const uint8_t*>(row), bands, alpha, w, out.px8.data() + at);
+                else
+                    ok = rowFromAny(format, row, bands, alpha, w, out.px8.data() + at);
+            } else {
+                if (format == VIPS_FORMAT_USHORT)
+                    rowFrom16(static_cast<const uint16_t*>(row), bands, alpha, w, out.px16.data() + at);
+                else
+                    ok = rowFromAny(format, row, bands, alpha, w, out.px16.data() + at);
+            }
+        }
+    }
+    g_object_unref(region);
+    return ok;
+}
+
+}  // namespace
+
+std::optional<Loaded> load(const std::string& path, std::string& error) {
+    auto cannotRead = [&](const char* why = nullptr) -> std::optional<Loaded> {
+        vips_error_clear();
+        error = "cannot read " + path;
+        if (why) error += why;
+        return std::nullopt;
+    };
+
+    // A source rather than a file name: the path is used as typed, never parsed
+    // for load options in brackets.
+    VipsSource* source = vips_source_new_from_file(path.c_str());
+    if (!source) return cannotRead();
+    ImageRef file(vips_image_new_from_source(source, "", "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                             VIPS_FAIL_ON_TRUNCATED, nullptr));
+    g_object_unref(source);
+    if (!file) return cannotRead();
+
+    ImageRef decoded;
+    VipsImage* image = file.image;
+    if (image->Coding != VIPS_CODING_NONE) {
+        VipsImage* plain = nullptr;
+        if (vips_image_decode(image, &plain) != 0) return cannotRead();
+        decoded = ImageRef(plain);
+        image = plain;
+    }
+
+    const VipsInterpretation model = vips_image_get_interpretation(image);
+    const bool complex = vips_band_format_iscomplex(image->BandFmt);
+    if (image->Bands < 3 || !isRgbModel(model) || complex)
+        return cannotRead(" (only RGB renders can be finished, not grey-scale, CMYK or other colour models)");
+
+    Image out;
+    out.w = image->Xsize;
+    out.h = image->Ysize;
+    const bool narrow = image->BandFmt == VIPS_FORMAT_UCHAR || image->BandFmt == VIPS_FORMAT_CHAR;
+    out.bits = narrow ? 8 : 16;
+    if (const void* icc = nullptr; vips_image_get_typeof(image, VIPS_META_ICC_NAME)) {
+        size_t length = 0;
+        if (vips_image_get_blob(image, VIPS_META_ICC_NAME, &icc, &length) == 0 && icc)
+            out.space.assign(static_cast<const char*>(icc), length);
+    }
+    if (out.bits == 8)
+        out.px8.assign(4 * out.n(), 0);
+    else
+        out.px16.assign(4 * out.n(), 0);
+
+    const bool alpha = image->Bands >= 4 && vips_image_hasalpha(image);
+    if (!decodePixels(image, alpha, out)) return cannotRead();
+
+    Loaded loaded{std::move(out), Source(keepMetadata(file.image))};
+    return loaded;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+namespace {
+
+struct Writer {
+    const char* loader;
+    const char* saver;
+    bool lossy;  // takes a quality "Q" 1…100
+};
+
+constexpr Writer writers[] = {
+    {"jpegload", "jpegsave", true}, {"pngload", "pngsave", false},  {"tiffload", "tiffsave", false},
+    {"webpload", "webpsave", true}, {"heifload", "heifsave", true}, {"jxlload", "jxlsave", true},
+    {"jp2kload", "jp2ksave", true}, {"gifload", "gifsave", false},  {"ppmload", "ppmsave", false},
+};
+
+const Writer* writerFor(const std::string& loader) {
+    for (const Writer& w : writers)
+        if (loader == w.loader) return &w;
+    return nullptr;
+}
+
+// Quality 0…1 on the 1…100 scale of the lossy writers; not-a-number keeps the
+// writers' usual 95.
+int qualityPercent(double quality) {
+    if (std::isnan(quality)) return 95;
+    const double q = std::round(quality * 100.0);
+    return int(std::clamp(q, 1.0, 100.0));
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The result as an RGB image for the writers, carrying BASE's metadata.
+ImageRef resultImage(const Output& output, const Source::Handle& base) {
+    const bool narrow = output.bits == 8;
+    const void* data = narrow ? static_cast<const void*>(output.px8.data())
+                              : static_cast<const void*>(output.px16.data());
+    const size_t bytes = narrow ? output.px8.size() : output.px16.size() * 2;
+    ImageRef rgbx(vips_image_new_from_memory(data, bytes, output.w, output.h, 4,
+                                             narrow ? VIPS_FORMAT_UCHAR : VIPS_FORMAT_USHORT));
+    if (!rgbx) return {};
+    VipsImage* rgb = nullptr;
+    if (vips_extract_band(rgbx.image, &rgb, 0, "n", 3, nullptr) != 0) return {};
+    ImageRef rgbRef(rgb);
+    VipsImage* tagged = nullptr;
+    if (vips_copy(rgb, &tagged, "interpretation",
+                  narrow ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_RGB16, "xres", base.xres,
+                  "yres", base.yres, nullptr) != 0)
+        return {};
+    for (const auto& [name, value] : base.fields) vips_image_set(tagged, name.c_str(), const_cast<GValue*>(&value));
+    return ImageRef(tagged);
+}
+
+bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* image, const std::string& file,
+               int percent) {
+    if (!writer.lossy) return vips_call(writer.saver, image, file.c_str(), nullptr) == 0;
+    if (std::string_view(writer.saver) == "heifsave") {
+        // Keep AVIF as AVIF: the HEIF writer defaults to HEVC.
+        int compression = VIPS_FOREIGN_HEIF_COMPRESSION_HEVC;
+        if (const GValue* value = base.field("heif-compression"); value && G_VALUE_HOLDS_STRING(value)) {
+            const int found =
+                vips_enum_from_nick("quillore-finish", VIPS_TYPE_FOREIGN_HEIF_COMPRESSION, g_value_get_string(value));
+            if (found >= 0) compression = found;
+        }
+        return vips_call(writer.saver, image, file.c_str(), "Q", percent, "compression", compression, nullptr) == 0;
+    }
+    return vips_call(writer.saver, image, file.c_str(), "Q", percent, nullptr) == 0;
+}
+
+}  // namespace
+
+bool save(const Output& output, const Source& src, double quality, const std::string& path,
+          std::string& error) {
+    const Source::Handle& base = src.handle();
+    auto cannotWrite = [&] {
+        vips_error_clear();
+        error = "cannot write " + path;
+        return false;
+    };
+
+    const Writer* writer = writerFor(base.loader);
+    if (!writer || !vips_type_find("VipsOperation", writer->saver)) return cannotWrite();
+    ImageRef image = resultImage(output, base);
+    if (!image) return cannotWrite();
+
+    // Written under a temporary name in OUT's folder, then renamed over OUT.
+    std::string temporary = folderOf(path) + "/." + nameOf(path) + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) return cannotWrite();
+    const mode_t mask = umask(0);
+    umask(mask);
+    const bool prepared = fchmod(fd, 0666 & ~mask) == 0;
+    close(fd);
+
+    const bool written = prepared && runWriter(*writer, base, image.image, temporary, qualityPercent(quality));
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return cannotWrite();
+    }
+    return true;
+}
+
+}  // namespace finish

@@ -1,0 +1,87 @@
+// Render files and the pixel buffers the finishing work runs on.
+//
+// A render is decoded once into a packed RGBX buffer (8 bits per component for
+// sources of 8 bits or fewer, 16 for deeper ones); the arithmetic happens on float
+// planes, one colour channel at a time, and the result is written back in BASE's
+// file type with BASE's colour profile and metadata.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace finish {
+
+// w·h single-precision values of one channel or weight map, row-major, top row
+// first, rows packed. Channel values are nominally 0…1.
+using Plane = std::vector<float>;
+
+// A decoded render: RGBX components, row-major, top row first, rows packed; X is
+// never read. Exactly one of px8 and px16 holds 4·w·h components, per `bits`.
+struct Image {
+    int w = 0;
+    int h = 0;
+    int bits = 8;        // 8 or 16
+    std::string space;   // the render's ICC profile; empty means sRGB
+    std::vector<uint8_t> px8;
+    std::vector<uint16_t> px16;
+
+    size_t n() const { return size_t(w) * size_t(h); }
+
+    // Component c (0 = R, 1 = G, 2 = B) as values 0…1.
+    Plane channel(int c) const;
+};
+
+// The result buffer, shaped like BASE. Only R, G and B are ever written; X keeps
+// its start value (the maximum).
+struct Output {
+    int w = 0;
+    int h = 0;
+    int bits = 8;
+    std::vector<uint8_t> px8;     // every component starts at 255
+    std::vector<uint16_t> px16;   // every component starts at 65535
+
+    Output() = default;
+    explicit Output(const Image& like);
+
+    // Writes the plane (at least w·h values) into component c: scaled to the
+    // integer range, rounded half away from zero, clamped; not-a-number gives the
+    // maximum.
+    void put(int c, const Plane& plane);
+};
+
+// BASE's opened file, kept so that its file type and metadata can go to OUT.
+class Source {
+public:
+    struct Handle;
+    explicit Source(std::shared_ptr<Handle> handle) : handle_(std::move(handle)) {}
+    const Handle& handle() const { return *handle_; }
+
+private:
+    std::shared_ptr<Handle> handle_;
+};
+
+struct Loaded {
+    Image image;
+    Source source;
+};
+
+// Starts the image library; call once before load or save. False if it cannot.
+bool startImaging(const char* programName);
+
+// Decodes the first image of the file at `path`, in its stored orientation, with
+// any transparency composited over black. On failure returns nothing and puts the
+// message for the user into `error`.
+std::optional<Loaded> load(const std::string& path, std::string& error);
+
+// Writes the result in BASE's file type (whatever `path` ends in) with BASE's
+// profile and metadata; `quality` 0…1 drives the lossy formats. The file is written
+// beside `path` under a temporary name and renamed into place only when complete,
+// so a failure leaves an earlier file at `path` as it was. On failure returns false
+// with the message for the user in `error`.
+bool save(const Output& output, const Source& base, double quality, const std::string& path,
+          std::string& error);
+
+}  // namespace finish

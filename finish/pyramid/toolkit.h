@@ -1,0 +1,60 @@
+// Pyramid operations on float planes: the fixed 5-tap smoothing, halving a plane,
+// doubling it back, and Gaussian pyramids.
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include "imaging/image.h"
+
+namespace finish {
+
+// The binomial row 1 4 6 4 1 divided by 16; the taps sum to exactly 1. Used for
+// rows and columns alike.
+inline constexpr std::array<float, 5> kernel = {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f};
+
+// Width and height of one pyramid level.
+struct Size {
+    int w;
+    int h;
+    friend bool operator==(Size, Size) = default;
+};
+
+// The next level's size: halves rounded up (5 → 3, 4 → 2, 1 → 1).
+inline Size halved(Size s) { return {(s.w + 1) / 2, (s.h + 1) / 2}; }
+
+// Sizes of levels 0…count−1 of a pyramid over a w×h plane.
+std::vector<Size> levelSizes(int w, int h, int count);
+
+// The separable passes of the smoothing; samples beyond an edge repeat the edge
+// sample. Each output sample is ((((k0·a + k1·b) + k2·c) + k3·d) + k4·e).
+// `src` and `dst` are w×h planes and must not overlap.
+void convolveRows(const float* src, float* dst, int w, int h);
+void convolveColumns(const float* src, float* dst, int w, int h);
+
+// The 5-tap smoothing of a w×h plane: rows first, then columns.
+Plane blur(const Plane& p, int w, int h);
+
+struct Reduced {
+    Plane plane;
+    int w;
+    int h;
+};
+
+// Smooths, then keeps the samples at even rows and columns.
+Reduced reduce(const Plane& p, int w, int h);
+
+// Repeats each sample of the w×h plane into a 2×2 block (the last row and column
+// repeat when the target is larger than twice the source), cut to tw×th, then
+// smooths. No gain factor: a constant plane stays constant.
+Plane expand(const Plane& p, int w, int h, int tw, int th);
+
+// Number of pyramid levels for a w×h plane (w, h ≥ 1): floor(log2(min(w, h))) − 3,
+// at least 1.
+int levels(int w, int h);
+
+// Level 0 is the plane itself (moved in when the caller no longer needs it); then
+// levels(w, h) − 1 reductions.
+std::vector<Plane> gaussianPyramid(Plane p, int w, int h);
+
+}  // namespace finish
