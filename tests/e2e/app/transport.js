@@ -1,0 +1,161 @@
+// One accepted connection as an MCP transport: newline-delimited JSON-RPC over
+// a net.Socket. Besides framing, it
+//   - records every line it receives in the app's log, before anything else;
+//   - answers requests with their "id" written exactly as the client wrote it
+//     (1.0 stays 1.0, 12345678901234567890 keeps its digits, null stays null):
+//     the SDK sees a placeholder id and the reply gets the original text back.
+
+const PLACEHOLDER = 'quillore-app-id-';
+
+export class SocketTransport {
+  /**
+   * @param {import('node:net').Socket} socket
+   * @param {object} hooks
+   * @param {(line: string) => void} [hooks.received] called with each raw line
+   * @param {(message: object) => boolean} [hooks.intercept] sees each parsed
+   *   message before the SDK; returning true keeps it from the SDK
+   */
+  constructor(socket, hooks = {}) {
+    this.socket = socket;
+    this.hooks = hooks;
+    this.pending = [];
+    this.rawIds = new Map();
+    this.nextPlaceholder = 1;
+    this.closed = false;
+  }
+
+  async start() {
+    this.socket.on('data', (chunk) => this.#data(chunk));
+    this.socket.on('error', () => {}); // a peer that vanished shows up as 'close'
+    this.socket.on('close', () => this.#closed());
+  }
+
+  /** Writes one message; request ids that came in as placeholders get their original text back. */
+  async send(message) {
+    if (this.closed) return;
+    let text = JSON.stringify(message);
+    const raw = typeof message.id === 'string' ? this.rawIds.get(message.id) : undefined;
+    if (raw !== undefined && !('method' in message)) {
+      this.rawIds.delete(message.id);
+      text = text.replace(`"id":${JSON.stringify(message.id)}`, () => `"id":${raw}`);
+    }
+    await this.writeLine(text);
+  }
+
+  /** Writes one line of text as it is (tools use it to send hand-made replies). */
+  writeLine(text) {
+    return new Promise((resolve) => {
+      if (this.closed || this.socket.destroyed) return resolve();
+      this.socket.write(text + '\n', () => resolve());
+    });
+  }
+
+  /** The id of a request as the client wrote it (JSON text), given the id the SDK saw. */
+  rawId(id) {
+    return (typeof id === 'string' && this.rawIds.get(id)) ?? JSON.stringify(id);
+  }
+
+  /** Ends the connection at once, without answering anything still open. */
+  drop() {
+    this.socket.destroy();
+  }
+
+  async close() {
+    this.socket.end();
+  }
+
+  #data(chunk) {
+    this.pending.push(chunk);
+    if (!chunk.includes(0x0a)) return;
+    let buffer = Buffer.concat(this.pending);
+    let at;
+    while ((at = buffer.indexOf(0x0a)) !== -1) {
+      this.#line(buffer.toString('utf8', 0, at));
+      buffer = buffer.subarray(at + 1);
+      if (this.closed) return;
+    }
+    this.pending = buffer.length ? [buffer] : [];
+  }
+
+  #line(line) {
+    this.hooks.received?.(line);
+    let message;
+    try {
+      message = JSON.parse(line);
+    } catch {
+      return; // not JSON: logged, otherwise ignored
+    }
+    if (message === null || typeof message !== 'object' || Array.isArray(message)) return;
+    if (this.hooks.intercept?.(message, line)) return;
+    if (typeof message.method === 'string' && 'id' in message) {
+      const raw = rawMember(line, 'id');
+      if (raw !== undefined) {
+        const placeholder = PLACEHOLDER + this.nextPlaceholder++;
+        this.rawIds.set(placeholder, raw);
+        message.id = placeholder;
+      }
+    }
+    this.onmessage?.(message);
+  }
+
+  #closed() {
+    if (this.closed) return;
+    this.closed = true;
+    this.onclose?.();
+  }
+}
+
+/**
+ * The JSON text of a top-level member of the object written in `text` (the last
+ * one when the name repeats, as JSON.parse does), or undefined. `text` must be
+ * valid JSON.
+ */
+export function rawMember(text, name) {
+  let i = 0;
+  const space = () => {
+    while (i < text.length && ' \t\r\n'.includes(text[i])) i++;
+  };
+  const string = () => {
+    const start = i++;
+    while (text[i] !== '"') i += text[i] === '\\' ? 2 : 1;
+    i++;
+    return text.slice(start, i);
+  };
+  const value = () => {
+    const start = i;
+    if (text[i] === '"') {
+      string();
+    } else if (text[i] === '{' || text[i] === '[') {
+      let depth = 0;
+      do {
+        if (text[i] === '"') {
+          string();
+          continue;
+        }
+        if (text[i] === '{' || text[i] === '[') depth++;
+        else if (text[i] === '}' || text[i] === ']') depth--;
+        i++;
+      } while (depth > 0);
+    } else {
+      while (i < text.length && !',}] \t\r\n'.includes(text[i])) i++;
+    }
+    return text.slice(start, i);
+  };
+  let found;
+  space();
+  if (text[i] !== '{') return undefined;
+  i++;
+  for (;;) {
+    space();
+    if (text[i] !== '"') return found;
+    const key = JSON.parse(string());
+    space();
+    i++; // ':'
+    space();
+    const v = value();
+    if (key === name) found = v;
+    space();
+    if (text[i] !== ',') return found;
+    i++;
+  }
+}
