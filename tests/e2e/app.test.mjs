@@ -119,6 +119,11 @@ describe('stand-in app', () => {
     c.send({ jsonrpc: '2.0', id: ping.id, result: {} });
     assert.deepEqual(await c.next(), { jsonrpc: '2.0', id: 11, result: { content: [{ type: 'text', text: 'Done after ping' }] } });
 
+    // respond: lines of its own first, then a reply of exactly the given members.
+    c.send(call(13, 'respond', { before: ['', 'x', '{"jsonrpc":"2.0","id":"13","result":{}}'], reply: {} }));
+    assert.deepEqual([await c.next(), await c.next(), await c.next(), await c.next()],
+      ['', 'x', { jsonrpc: '2.0', id: '13', result: {} }, { jsonrpc: '2.0', id: 13 }]);
+
     c.send(call(12, 'drop_connection'));
     assert.equal(await c.next(), null);
   });

@@ -112,13 +112,19 @@ function appSwitches(o) {
 }
 
 export async function startApp(opts = {}) {
-  const dir = tempDir(opts.t);
+  const dir = tempDir();
   const socket = opts.socket ?? join(dir, 'app.sock');
   const logPath = join(dir, 'app.log');
   const child = spawn(appScript, ['--socket', socket, '--log', logPath, '--exit-with-stdin', ...appSwitches(opts)], {
     stdio: ['pipe', 'pipe', 'pipe'],
   });
-  const exited = track(child, opts.t);
+  const exited = track(child);
+  // At the test's end: the app first, then its directory.
+  opts.t?.after(async () => {
+    if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+    await exited;
+    if (process.env.QUILLORE_KEEP_TMP !== '1') rmSync(dir, { recursive: true, force: true });
+  });
   let output = '';
   child.stdout.setEncoding('utf8').on('data', (s) => (output += s));
   child.stderr.setEncoding('utf8').on('data', (s) => (output += s));

@@ -137,6 +137,7 @@ function serve(socket) {
         transport.drop();
       },
       notify: (method, params) => server.notification({ method, params }),
+      writeLine: (line) => transport.writeLine(line),
       ping: () => server.request({ method: 'ping' }, EmptyResultSchema).catch(() => {}),
       replyRaw: (body) => {
         answered = true;

@@ -226,8 +226,10 @@ export const tools = [
     },
   },
   {
-    // Answers with exactly what it is given: the "result" object, or a JSON-RPC
-    // "error" object (which wins). For results no other tool produces.
+    // Answers with exactly what it is given: the reply's members besides
+    // "jsonrpc" and "id" (`reply`), else a JSON-RPC `error`, else a `result`. The
+    // lines of `before`, if any, go out first, as they are (empty lines, bad
+    // JSON, replies with other ids…). For answers no other tool gives.
     name: 'respond',
     title: 'Respond',
     description: 'Answers with the given result or error. For testing.',
@@ -236,9 +238,13 @@ export const tools = [
       properties: {
         result: { type: 'object', description: 'The result to answer with' },
         error: { type: 'object', description: 'The JSON-RPC error to answer with' },
+        reply: { type: 'object', description: 'All members of the reply but "jsonrpc" and "id"' },
+        before: { type: 'array', items: { type: 'string' }, description: 'Lines to send before the reply' },
       },
     },
     call: (args, connection) => {
+      for (const line of args.before ?? []) connection.writeLine(line);
+      if (args.reply !== undefined) return connection.replyRaw(args.reply);
       if (args.error !== undefined) return connection.replyRaw({ error: args.error });
       return connection.replyRaw({ result: args.result ?? {} });
     },
