@@ -87,7 +87,10 @@ describe('stand-in app', () => {
     assert.equal(await input.next(), '{"jsonrpc":"2.0","id":2.50,"result":{"a":1}}');
     socket.write(`{"id":"x","jsonrpc":"2.0","method":"tools/call","params":{"name":"no_such_tool"}}\n`);
     assert.deepEqual(JSON.parse(await input.next()).error, { code: -32602, message: 'Unknown tool: no_such_tool' });
-    socket.destroy();
+    // A client that stops writing still gets its answers, then end of file.
+    socket.end(`{"jsonrpc":"2.0","id":1e0,"method":"tools/call","params":{"name":"slow","arguments":{"ms":200}}}\n`);
+    assert.equal(await input.next(), '{"result":{"content":[{"type":"text","text":"Waited 200 ms"}]},"jsonrpc":"2.0","id":1e0}');
+    assert.equal(await input.next(), null);
     assert.match(app.logText(), /"id":12345678901234567890,/);
   });
 

@@ -122,13 +122,13 @@ function serve(socket) {
   // with results a real app should not send (undecodable images and the like).
   server.fallbackRequestHandler = async (request, extra) => {
     if (request.method !== 'tools/call') throw rpcError(ErrorCode.MethodNotFound, 'Method not found');
-    const name = request.params?.name;
-    const tool = tools.find((t) => t.name === name);
-    if (!tool) throw rpcError(ErrorCode.InvalidParams, `Unknown tool: ${name}`);
     if (options.dropOnCall && calls++ === 0) {
       transport.drop();
       return never;
     }
+    const name = request.params?.name;
+    const tool = tools.find((t) => t.name === name);
+    if (!tool) throw rpcError(ErrorCode.InvalidParams, `Unknown tool: ${name}`);
     const args = request.params.arguments ?? {};
     let answered = false;
     const connection = {
@@ -138,11 +138,11 @@ function serve(socket) {
       },
       notify: (method, params) => server.notification({ method, params }),
       writeLine: (line) => transport.writeLine(line),
-      ping: () => server.request({ method: 'ping' }, EmptyResultSchema).catch(() => {}),
+      // No time limit: a client that never answers (the command line) is not reminded.
+      ping: () => server.request({ method: 'ping' }, EmptyResultSchema, { timeout: 0x7fffffff }).catch(() => {}),
       replyRaw: (body) => {
         answered = true;
-        const members = Object.entries(body).map(([k, v]) => `,${JSON.stringify(k)}:${JSON.stringify(v)}`);
-        transport.writeLine(`{"jsonrpc":"2.0","id":${transport.rawId(extra.requestId)}${members.join('')}}`);
+        transport.reply(extra.requestId, body);
       },
     };
     const result = await tool.call(args, connection);
@@ -159,7 +159,7 @@ function serve(socket) {
 }
 
 function listen() {
-  const listener = net.createServer(serve);
+  const listener = net.createServer({ allowHalfOpen: true }, serve);
   try {
     if (lstatSync(options.socket).isSocket()) unlinkSync(options.socket); // left by a crash
   } catch {}

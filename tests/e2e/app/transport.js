@@ -21,6 +21,8 @@ export class SocketTransport {
     this.pending = [];
     this.rawIds = new Map();
     this.nextPlaceholder = 1;
+    this.unanswered = 0;
+    this.inputEnded = false;
     this.closed = false;
   }
 
@@ -28,6 +30,11 @@ export class SocketTransport {
     this.socket.on('data', (chunk) => this.#data(chunk));
     this.socket.on('error', () => {}); // a peer that vanished shows up as 'close'
     this.socket.on('close', () => this.#closed());
+    // A client that stops writing still gets the answers to what it asked.
+    this.socket.on('end', () => {
+      this.inputEnded = true;
+      this.#endWhenAnswered();
+    });
   }
 
   /** Writes one message; request ids that came in as placeholders get their original text back. */
@@ -40,6 +47,17 @@ export class SocketTransport {
       text = text.replace(`"id":${JSON.stringify(message.id)}`, () => `"id":${raw}`);
     }
     await this.writeLine(text);
+    if (raw !== undefined) this.answered();
+  }
+
+  /** Counts one request as answered (replies written with writeLine count themselves). */
+  answered() {
+    this.unanswered--;
+    this.#endWhenAnswered();
+  }
+
+  #endWhenAnswered() {
+    if (this.inputEnded && this.unanswered <= 0 && !this.socket.destroyed) this.socket.end();
   }
 
   /** Writes one line of text as it is (tools use it to send hand-made replies). */
@@ -50,9 +68,16 @@ export class SocketTransport {
     });
   }
 
-  /** The id of a request as the client wrote it (JSON text), given the id the SDK saw. */
-  rawId(id) {
-    return (typeof id === 'string' && this.rawIds.get(id)) ?? JSON.stringify(id);
+  /**
+   * Answers the request the SDK knows by `id` with a hand-made reply: the given
+   * members (JSON text of each value) after "jsonrpc" and the id as the client wrote it.
+   */
+  async reply(id, members) {
+    const raw = typeof id === 'string' ? this.rawIds.get(id) : undefined;
+    this.rawIds.delete(id);
+    const rest = Object.entries(members).map(([k, v]) => `,${JSON.stringify(k)}:${JSON.stringify(v)}`);
+    await this.writeLine(`{"jsonrpc":"2.0","id":${raw ?? JSON.stringify(id)}${rest.join('')}}`);
+    if (raw !== undefined) this.answered();
   }
 
   /** Ends the connection at once, without answering anything still open. */
@@ -93,6 +118,7 @@ export class SocketTransport {
         const placeholder = PLACEHOLDER + this.nextPlaceholder++;
         this.rawIds.set(placeholder, raw);
         message.id = placeholder;
+        this.unanswered++;
       }
     }
     this.onmessage?.(message);
