@@ -9,7 +9,7 @@ shift || true
 
 debian_packages=(g++ cmake ninja-build pkg-config git libgtest-dev libgmock-dev
   nlohmann-json3-dev libicu-dev libvips-dev libsimdjson-dev nodejs npm procps
-  libimage-exiftool-perl)
+  libimage-exiftool-perl clang libclang-rt-14-dev)
 
 if [ "$(uname)" = Darwin ]; then
   for f in cmake ninja googletest nlohmann-json icu4c vips simdjson node exiftool; do

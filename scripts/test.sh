@@ -24,3 +24,7 @@ run "$root/build-asan" -LE nosanitize
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 "$root/scripts/setup.sh" "$root/build-tsan" -DQUILLORE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 run "$root/build-tsan" -L relay
+
+# Every fuzz target over its seed corpus and for a few seconds, so that a crash that
+# was once found and fixed, or an easy new one, fails the run.
+"$root/scripts/fuzz.sh" 5
