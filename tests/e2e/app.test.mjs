@@ -235,5 +235,13 @@ describe('harness', () => {
 
     const failing = await run('/bin/bash', ['-c', 'gtk-launch app.quillore.Quillore'], { isolated: { launch: false } });
     assert.equal(failing.status, 1);
+
+    const home = tempDir(t);
+    writeFileSync(join(home, 'marker'), '');
+    const named = await run(process.execPath, ['-p', 'process.argv0 + " " + require("fs").readdirSync(require("os").userInfo().homedir)'], {
+      isolated: { home },
+      argv0: 'quillore-mcp',
+    });
+    assert.equal(named.stdout.toString(), 'quillore-mcp marker\n', named.stderr.toString());
   });
 });

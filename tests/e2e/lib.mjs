@@ -41,7 +41,11 @@
 // parallel start apps of their own). isolated: {launch: [switches…]} also puts a
 // launcher (app/launcher/) in place of the platform's one: starting the app then runs the stand-in
 // in the namespace with --socket $QL_AGENT_SOCK and these switches; {launch: false}
-// makes the launcher fail. Children of the namespace end with its pid 1.
+// makes the launcher fail. isolated: {home: dir} shows dir as the user's home
+// directory (the one of the user database) to the program. Options combine.
+// Children of the namespace end with its pid 1. As pid 1, the program ignores
+// signals it has no handler for when they come from inside the namespace, and an
+// abort() ends it with SIGSEGV instead of SIGABRT.
 
 import { spawn, spawnSync } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync, existsSync } from 'node:fs';
@@ -195,15 +199,18 @@ function environment(env = {}) {
 // whose gtk-launch starts the stand-in app or fails.
 const launcherDir = join(here, 'app', 'launcher');
 
+const quote = (text) => `'${text.replaceAll("'", "'\\''")}'`;
+
 function isolate(program, args, argv0, isolated, env) {
-  const launch = typeof isolated === 'object' ? isolated.launch : undefined;
+  const { launch, home } = typeof isolated === 'object' ? isolated : {};
   let setup = '';
+  if (home !== undefined) setup += `mount --bind ${quote(home)} "$(getent passwd "$(id -u)" | cut -d: -f6)" && `;
   if (launch !== undefined) {
     if (/[:,]/.test(launcherDir)) throw new Error(`an overlay cannot use ${launcherDir}`);
     env.QUILLORE_APP_SCRIPT = appScript;
     if (launch === false) env.QUILLORE_LAUNCH_FAILS = '1';
     else env.QUILLORE_LAUNCH_SWITCHES = launch.join('\n');
-    setup = `mount -t overlay overlay -o lowerdir=${launcherDir}:/usr/bin /usr/bin && `;
+    setup += `mount -t overlay overlay -o lowerdir=${launcherDir}:/usr/bin /usr/bin && `;
   }
   return {
     file: 'unshare',
