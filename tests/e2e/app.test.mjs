@@ -175,13 +175,22 @@ describe('stand-in app', () => {
       }
     });
 
-    test('--agents-off runs without a socket; --listen-after listens late', async (t) => {
+    test('--agents-off runs without a socket; --listen-after listens late; agents switched at run time', async (t) => {
       const off = await startApp({ t, agentsOff: true });
       assert.equal(off.exited.constructor, Promise);
       assert.ok(!existsSync(off.socket));
       await assert.rejects(connect(off.socket));
 
-      const late = await startApp({ t, listenAfter: 400 });
+      // Turned off and on while running.
+    const app = await startApp({ t });
+    const c = await connect(app.socket);
+    await app.agentsOff();
+    assert.equal(await c.next(), null);
+    await assert.rejects(connect(app.socket));
+    await app.agentsOn();
+    (await connect(app.socket)).close();
+
+    const late = await startApp({ t, listenAfter: 400 });
       await assert.rejects(connect(late.socket));
       await new Promise((resolve) => setTimeout(resolve, 1000));
       (await connect(late.socket)).close();

@@ -14,7 +14,9 @@
 //                          failList (true, or the JSON-RPC error object to answer
 //                          with), args (more switches), t (stop it when t ends).
 //                          → {pid, socket, logPath, stop(), kill(signal), log(),
-//                             exited, output()}
+//                             exited, output(), agentsOff(), agentsOn()}
+//                          agentsOff()/agentsOn() switch AI agents off (socket gone,
+//                          connections ended, process alive) and on again
 //                          log() → the parsed log lines: {conn, event: "open"|"close"},
 //                          {conn, msg} per received JSON line, {conn, raw} otherwise;
 //                          messages(conn?) → just the msg values; logText() → the
@@ -151,6 +153,24 @@ export async function startApp(opts = {}) {
     if (!existsSync(logPath)) return [];
     return readFileSync(logPath, 'utf8').split('\n').filter(Boolean).map((line) => JSON.parse(line));
   };
+  // Resolves once the app's output, from `mark` on, matches `pattern`.
+  const outputMatches = (pattern, mark) =>
+    new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`the app never printed ${pattern}:\n${output}`)), 15000);
+      const check = () => {
+        if (!pattern.test(output.slice(mark))) return;
+        clearTimeout(timer);
+        child.stdout.off('data', check);
+        resolve();
+      };
+      child.stdout.on('data', check);
+      check();
+    });
+  const toggle = (signal, pattern) => {
+    const mark = output.length;
+    child.kill(signal);
+    return outputMatches(pattern, mark);
+  };
   const kill = (signal = 'SIGKILL') => {
     if (child.exitCode === null && child.signalCode === null) child.kill(signal);
     return exited;
@@ -174,6 +194,8 @@ export async function startApp(opts = {}) {
     messages: (conn) => log().filter((l) => 'msg' in l && (conn === undefined || l.conn === conn)).map((l) => l.msg),
     output: () => output,
     stop: () => kill('SIGTERM'),
+    agentsOff: () => toggle('SIGUSR1', /agents off/),
+    agentsOn: () => toggle('SIGUSR2', /listening on/),
     kill,
   };
 }

@@ -24,6 +24,8 @@ const usage = `Usage: run-app.sh --socket PATH [switches]
   --drop-on-call         close every connection, unanswered, at its first tools/call
   --fail-initialize[=E]  answer "initialize" with the JSON-RPC error object E
   --fail-list[=E]        answer "tools/list" with the JSON-RPC error object E
+Signals: SIGUSR1 turns AI agents off (socket closed, connections ended),
+SIGUSR2 turns them on again; SIGTERM, SIGINT and SIGHUP quit.
 `;
 
 const defaultInitializeError = { code: -32603, message: 'Quillore could not open its library' };
@@ -174,6 +176,19 @@ function listen() {
 }
 
 let listener;
+
+// Settings → AI agents switched while the app runs: SIGUSR1 turns them off (the
+// socket goes, connections end), SIGUSR2 on again.
+function turnAgentsOff() {
+  listener?.close();
+  listener = undefined;
+  for (const transport of connections) transport.drop();
+  process.stdout.write('Quillore stand-in: agents off\n');
+}
+function turnAgentsOn() {
+  listener ??= listen();
+}
+
 function quit() {
   listener?.close(); // removes the socket file
   for (const transport of connections) transport.drop();
@@ -184,6 +199,8 @@ function quit() {
 process.on('SIGTERM', quit);
 process.on('SIGINT', quit);
 process.on('SIGHUP', quit);
+process.on('SIGUSR1', turnAgentsOff);
+process.on('SIGUSR2', turnAgentsOn);
 process.stdout.on('error', () => {}); // whoever started us may stop reading
 
 if (options.exitWithStdin) {
