@@ -63,25 +63,34 @@ Plane blur(const Plane& p, int w, int h) {
     return out;
 }
 
+void subsample(const float* src, int w, int h, float* dst) {
+    const Size next = halved({w, h});
+    for (int y = 0; y < next.h; ++y) {
+        const float* row = src + size_t(std::min(2 * y, h - 1)) * size_t(w);
+        float* out = dst + size_t(y) * size_t(next.w);
+        for (int x = 0; x < next.w; ++x) out[x] = row[std::min(2 * x, w - 1)];
+    }
+}
+
+void repeat(const float* src, int w, int h, float* dst, int tw, int th) {
+    for (int y = 0; y < th; ++y) {
+        const float* row = src + size_t(std::min(y / 2, h - 1)) * size_t(w);
+        float* out = dst + size_t(y) * size_t(tw);
+        for (int x = 0; x < tw; ++x) out[x] = row[std::min(x / 2, w - 1)];
+    }
+}
+
 Reduced reduce(const Plane& p, int w, int h) {
     const Plane s = blur(p, w, h);
     const Size next = halved({w, h});
     Reduced r{Plane(size_t(next.w) * size_t(next.h)), next.w, next.h};
-    for (int y = 0; y < next.h; ++y) {
-        const float* row = s.data() + size_t(std::min(2 * y, h - 1)) * size_t(w);
-        float* out = r.plane.data() + size_t(y) * size_t(next.w);
-        for (int x = 0; x < next.w; ++x) out[x] = row[std::min(2 * x, w - 1)];
-    }
+    subsample(s.data(), w, h, r.plane.data());
     return r;
 }
 
 Plane expand(const Plane& p, int w, int h, int tw, int th) {
     Plane u(size_t(tw) * size_t(th));
-    for (int y = 0; y < th; ++y) {
-        const float* row = p.data() + size_t(std::min(y / 2, h - 1)) * size_t(w);
-        float* out = u.data() + size_t(y) * size_t(tw);
-        for (int x = 0; x < tw; ++x) out[x] = row[std::min(x / 2, w - 1)];
-    }
+    repeat(p.data(), w, h, u.data(), tw, th);
     return blur(u, tw, th);
 }
 

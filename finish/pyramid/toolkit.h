@@ -41,6 +41,13 @@ struct Reduced {
     int h;
 };
 
+// The samples of a w×h plane at even rows and columns, starting at (0, 0), into a
+// plane of halved(w, h).
+void subsample(const float* src, int w, int h, float* dst);
+
+// Fills a tw×th plane with u[y·tw + x] = p[min(y/2, h−1)·w + min(x/2, w−1)].
+void repeat(const float* src, int w, int h, float* dst, int tw, int th);
+
 // Smooths, then keeps the samples at even rows and columns.
 Reduced reduce(const Plane& p, int w, int h);
 
