@@ -2,6 +2,8 @@
 //
 //   programs               {mcp, cli, finish}: paths of the built programs, from
 //                          QUILLORE_BIN_DIR (ctest sets it), else ../../build
+//   binDir, sourceDir      the build tree and the repository
+//   appScript              app/run-app.sh, to start the stand-in app by hand
 //   images                 {preview, second, photo}: the bytes of the images the app
 //                          sends (two PNGs, one JPEG), to compare written files with
 //   tempDir(t?)            a fresh directory under /tmp (short: socket paths are
@@ -40,10 +42,10 @@
 //
 // isolated: the program runs in its own pid namespace, as its pid 1, so
 // `pgrep -x Quillore` sees only the apps started inside it (tests running in
-// parallel start apps of their own). isolated: {launch: [switches…]} also puts a
-// launcher (app/launcher/) in place of the platform's one: starting the app then runs the stand-in
-// in the namespace with --socket $QL_AGENT_SOCK and these switches; {launch: false}
-// makes the launcher fail. isolated: {home: dir} shows dir as the user's home
+// parallel start apps of their own). isolated: {launch: [switches…]} also puts
+// a launcher (app/launcher/) in place of the platform's one: starting the app
+// then runs the stand-in in the namespace with --socket $QL_AGENT_SOCK and these
+// switches; {launch: false} makes the launcher fail. isolated: {home: dir} shows dir as the user's home
 // directory (the one of the user database) to the program. Options combine.
 // Children of the namespace end with its pid 1. As pid 1, the program ignores
 // signals it has no handler for when they come from inside the namespace, and an
