@@ -1,8 +1,34 @@
 #include "connection/json.h"
 
 namespace quillore {
+namespace {
+
+// Copying and writing a JSON value recurse once per level of nesting, so a line of a
+// few hundred kilobytes of brackets would overflow the stack of whoever encodes it
+// (an id is encoded for its key). Such lines are refused before they are parsed.
+bool nestsTooDeep(std::string_view text) {
+  size_t depth = 0;
+  bool inText = false, escaped = false;
+  for (char c : text) {
+    if (inText) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inText = false;
+    } else if (c == '"') {
+      inText = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > maxJsonDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 std::optional<json> parseObject(std::string_view line) {
+  if (nestsTooDeep(line)) return std::nullopt;
   json value = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
   if (!value.is_object()) return std::nullopt;  // discarded (invalid) values are not objects
   return value;

@@ -1,6 +1,7 @@
 // JSON messages: lines to objects, values to lines, ids to lookup keys.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,8 +12,12 @@ namespace quillore {
 
 using nlohmann::json;
 
+// Arrays and objects nested deeper than this are refused by parseObject.
+inline constexpr size_t maxJsonDepth = 512;
+
 // The object one line holds (whitespace around it allowed), or nothing for anything
-// else: invalid JSON, an array, a bare value, an empty line.
+// else: invalid JSON, an array, a bare value, an empty line, nesting deeper than
+// `maxJsonDepth`.
 std::optional<json> parseObject(std::string_view line);
 
 // Compact JSON text, slashes plain, no line feed. Invalid UTF-8 in texts is

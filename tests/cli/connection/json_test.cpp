@@ -48,3 +48,25 @@ TEST(ValidUtf8, ReplacesOnlyBadSequences) {
   EXPECT_EQ(validUtf8("\xC3("), "\xEF\xBF\xBD(");
   EXPECT_EQ(validUtf8(""), "");
 }
+
+std::string nested(size_t depth, const std::string& inner = "1") {
+  // {"id": [[…[inner]…]]} with `depth` levels in all, the outer object included.
+  return "{\"id\":" + std::string(depth - 1, '[') + inner + std::string(depth - 1, ']') + "}";
+}
+
+TEST(ParseObject, RefusesNestingDeeperThanTheLimit) {
+  auto deepest = parseObject(nested(maxJsonDepth));
+  ASSERT_TRUE(deepest.has_value());
+  EXPECT_FALSE(idKey((*deepest)["id"]).empty());
+  EXPECT_FALSE(parseObject(nested(maxJsonDepth + 1)).has_value());
+  // A line this deep would overflow the stack once its id is encoded for a key.
+  EXPECT_FALSE(parseObject(nested(1'000'000)).has_value());
+}
+
+TEST(ParseObject, BracketsInsideTextsDoNotCountAsNesting) {
+  std::string brackets(4 * maxJsonDepth, '[');
+  auto object = parseObject("{\"text\":\"" + brackets + "\\\"" + brackets + "\"}");
+  ASSERT_TRUE(object.has_value());
+  EXPECT_EQ((*object)["text"], brackets + "\"" + brackets);
+  EXPECT_TRUE(parseObject(nested(maxJsonDepth, "\"]]]]\\\\\"")).has_value()) << "an escaped backslash ends before the quote";
+}
