@@ -11,7 +11,8 @@ export class SocketTransport {
   /**
    * @param {import('node:net').Socket} socket
    * @param {object} hooks
-   * @param {(line: string) => void} [hooks.received] called with each raw line
+   * @param {(line: string, isJson: boolean) => void} [hooks.received] called with
+   *   each line as received, and whether it is JSON
    * @param {(message: object) => boolean} [hooks.intercept] sees each parsed
    *   message before the SDK; returning true keeps it from the SDK
    */
@@ -103,13 +104,14 @@ export class SocketTransport {
   }
 
   #line(line) {
-    this.hooks.received?.(line);
     let message;
     try {
       message = JSON.parse(line);
     } catch {
+      this.hooks.received?.(line, false);
       return; // not JSON: logged, otherwise ignored
     }
+    this.hooks.received?.(line, true);
     if (message === null || typeof message !== 'object' || Array.isArray(message)) return;
     if (this.hooks.intercept?.(message, line)) return;
     if (typeof message.method === 'string' && 'id' in message) {
