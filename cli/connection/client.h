@@ -1,0 +1,36 @@
+// The JSON-RPC client of command-line mode: one request at a time over the app's socket.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "connection/json.h"
+#include "connection/transport.h"
+
+namespace quillore {
+
+class Client {
+ public:
+  // `fd` is a connected socket; the client never closes it.
+  explicit Client(int fd);
+
+  // Sends a request with the next id and returns the reply carrying that id, whatever
+  // else it holds. Lines that are not that reply are skipped. When the connection
+  // fails or closes first, the run ends with exit code 3.
+  json request(const std::string& method, const json& params);
+
+  // Sends a notification (no id, no params); a failure shows at the next request.
+  void notify(const std::string& method);
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+  LineReader reader_;
+  int64_t nextId_ = 1;
+};
+
+// The message a run ends with when the app goes away during a request.
+extern const char* const connectionClosedMessage;
+
+}  // namespace quillore
