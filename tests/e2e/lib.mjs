@@ -56,6 +56,7 @@ import { mkdtempSync, readFileSync, rmSync, existsSync } from 'node:fs';
 import net from 'node:net';
 import { dirname, join, resolve } from 'node:path';
 import process from 'node:process';
+import { after } from 'node:test';
 import { fileURLToPath } from 'node:url';
 import { images } from './app/tools.js';
 
@@ -70,13 +71,18 @@ export const programs = {
 export const appScript = join(here, 'app', 'run-app.sh');
 export { images };
 
-// Children and directories still alive; whatever a test leaves is cleaned up at exit.
+// Children and directories still alive: whatever the tests leave is cleaned up
+// once the file's tests are done (so no child keeps the file from ending), and
+// at exit.
 const children = new Set();
 const dirs = new Set();
-process.on('exit', () => {
+function cleanUp() {
   for (const child of children) child.kill('SIGKILL');
   if (process.env.QUILLORE_KEEP_TMP !== '1') for (const dir of dirs) rmSync(dir, { recursive: true, force: true });
-});
+  dirs.clear();
+}
+after(cleanUp);
+process.on('exit', cleanUp);
 
 export function tempDir(t) {
   const dir = mkdtempSync('/tmp/ql-');
