@@ -382,7 +382,11 @@ ImageRef resultImage(const Output& output, const Source::Handle& base) {
 
 bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* image, const std::string& file,
                int percent) {
-    if (!writer.lossy) return vips_call(writer.saver, image, file.c_str(), nullptr) == 0;
+    // Without any of BASE's metadata the writers would still make up an EXIF block
+    // of their own (resolution, version); OUT gets none, like BASE.
+    const bool strip = !base.field(VIPS_META_ICC_NAME) && !base.field(VIPS_META_EXIF_NAME) &&
+                       !base.field(VIPS_META_XMP_NAME) && !base.field(VIPS_META_IPTC_NAME);
+    if (!writer.lossy) return vips_call(writer.saver, image, file.c_str(), "strip", strip, nullptr) == 0;
     if (std::string_view(writer.saver) == "heifsave") {
         // Keep AVIF as AVIF: the HEIF writer defaults to HEVC.
         int compression = VIPS_FOREIGN_HEIF_COMPRESSION_HEVC;
@@ -391,9 +395,10 @@ bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* imag
                 vips_enum_from_nick("quillore-finish", VIPS_TYPE_FOREIGN_HEIF_COMPRESSION, g_value_get_string(value));
             if (found >= 0) compression = found;
         }
-        return vips_call(writer.saver, image, file.c_str(), "Q", percent, "compression", compression, nullptr) == 0;
+        return vips_call(writer.saver, image, file.c_str(), "Q", percent, "compression", compression, "strip", strip,
+                         nullptr) == 0;
     }
-    return vips_call(writer.saver, image, file.c_str(), "Q", percent, nullptr) == 0;
+    return vips_call(writer.saver, image, file.c_str(), "Q", percent, "strip", strip, nullptr) == 0;
 }
 
 }  // namespace
