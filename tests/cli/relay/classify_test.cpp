@@ -174,11 +174,12 @@ TEST(Classify, ReadsTheIdWhereverItStandsInALargeLine) {
 }
 
 TEST(Classify, DeepNestingNeedsNoNativeStack) {
-  std::string line = "{\"a\":" + std::string(200'000, '[') + std::string(200'000, ']') + "}";
-  expectSameAsLibrary(line);
-  line.pop_back();
-  line.pop_back();
-  expectSameAsLibrary(line + "}");
+  std::string line = "{\"a\":" + std::string(500'000, '[') + std::string(500'000, ']') + ",\"id\":1}";
+  LineShape shape = classify(line);
+  EXPECT_TRUE(shape.object);
+  EXPECT_TRUE(shape.isReply());
+  line.erase(line.size() / 2, 1);  // one bracket fewer
+  EXPECT_FALSE(classify(line).object);
 }
 
 // Random edits of valid messages: every mutant must be judged exactly as the JSON
@@ -193,7 +194,7 @@ TEST(Classify, AgreesWithTheJsonLibraryOnMutatedMessages) {
   std::string alphabet = "{}[]\":,\\/ u0123456789abcdefABCDEF-+.eE\t\r\ntrueflsn\x01\x7f\xc3\xa9\xed\xa0\xf0\x9f\xff";
   alphabet.push_back('\0');
   std::mt19937 random(20240611);
-  for (int round = 0; round < 60'000; ++round) {
+  for (int round = 0; round < 30'000; ++round) {
     std::string line = seeds[random() % seeds.size()];
     int edits = 1 + int(random() % 3);
     for (int e = 0; e < edits && !line.empty(); ++e) {
