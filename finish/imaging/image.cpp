@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -401,6 +402,81 @@ bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* imag
     return vips_call(writer.saver, image, file.c_str(), "Q", percent, "strip", strip, nullptr) == 0;
 }
 
+std::optional<std::string> readWhole(const std::string& file) {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        bytes.append(chunk, size_t(n));
+    }
+    close(fd);
+    return bytes;
+}
+
+bool writeWhole(const std::string& file, const std::string& bytes) {
+    const int fd = open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    return close(fd) == 0 && done == bytes.size();
+}
+
+// The JPEG writer rebuilds EXIF from its parsed tags: it adds the pixel
+// dimensions and rewrites the resolution in its own units. OUT has BASE's size and
+// orientation, so BASE's own block is exact: it replaces the rebuilt one (and a
+// BASE without EXIF gives an OUT without it).
+bool restoreJpegExif(const std::string& file, const Source::Handle& base) {
+    static constexpr std::string_view exifHeader{"Exif\0\0", 6};
+    std::string exif;
+    if (const GValue* value = base.field(VIPS_META_EXIF_NAME); value && G_VALUE_HOLDS(value, VIPS_TYPE_BLOB)) {
+        size_t length = 0;
+        const void* data = vips_value_get_blob(value, &length);
+        if (data && length) exif.assign(static_cast<const char*>(data), length);
+        if (!exif.empty() && !std::string_view(exif).starts_with(exifHeader)) exif.insert(0, exifHeader);
+    }
+    if (exif.size() + 2 > 0xFFFF) return false;
+
+    const std::optional<std::string> written = readWhole(file);
+    if (!written) return false;
+    const std::string& in = *written;
+    auto byte = [&](size_t i) { return uint8_t(in[i]); };
+    if (in.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return false;
+
+    std::string out = in.substr(0, 2);
+    if (!exif.empty()) {
+        const size_t length = exif.size() + 2;
+        out += {char(0xFF), char(0xE1), char(length >> 8), char(length & 0xFF)};
+        out += exif;
+    }
+    // Copy the application and comment segments that precede the image data,
+    // leaving out the rebuilt EXIF block.
+    size_t at = 2;
+    while (at + 4 <= in.size() && byte(at) == 0xFF) {
+        const uint8_t marker = byte(at + 1);
+        if (!((marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE)) break;
+        const size_t length = size_t(byte(at + 2)) << 8 | byte(at + 3);
+        if (length < 2 || at + 2 + length > in.size()) return false;
+        const bool isExif = marker == 0xE1 && length >= 8 && std::string_view(in).substr(at + 4, 6) == exifHeader;
+        if (!isExif) out.append(in, at, 2 + length);
+        at += 2 + length;
+    }
+    out.append(in, at, std::string::npos);
+    return writeWhole(file, out);
+}
+
 }  // namespace
 
 bool save(const Output& output, const Source& src, double quality, const std::string& path,
@@ -426,7 +502,8 @@ bool save(const Output& output, const Source& src, double quality, const std::st
     const bool prepared = fchmod(fd, 0666 & ~mask) == 0;
     close(fd);
 
-    const bool written = prepared && runWriter(*writer, base, image.image, temporary, qualityPercent(quality));
+    bool written = prepared && runWriter(*writer, base, image.image, temporary, qualityPercent(quality));
+    if (written && std::string_view(writer->saver) == "jpegsave") written = restoreJpegExif(temporary, base);
     if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());
         return cannotWrite();
