@@ -391,10 +391,13 @@ bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* imag
     if (std::string_view(writer.saver) == "heifsave") {
         // Keep AVIF as AVIF: the HEIF writer defaults to HEVC.
         int compression = VIPS_FOREIGN_HEIF_COMPRESSION_HEVC;
-        if (const GValue* value = base.field("heif-compression"); value && G_VALUE_HOLDS_STRING(value)) {
-            const int found =
-                vips_enum_from_nick("quillore-finish", VIPS_TYPE_FOREIGN_HEIF_COMPRESSION, g_value_get_string(value));
+        if (const GValue* value = base.field("heif-compression")) {
+            const char* nick = G_VALUE_HOLDS(value, VIPS_TYPE_REF_STRING) ? vips_value_get_ref_string(value, nullptr)
+                               : G_VALUE_HOLDS_STRING(value)              ? g_value_get_string(value)
+                                                                          : nullptr;
+            const int found = nick ? vips_enum_from_nick("quillore-finish", VIPS_TYPE_FOREIGN_HEIF_COMPRESSION, nick) : -1;
             if (found >= 0) compression = found;
+            vips_error_clear();
         }
         return vips_call(writer.saver, image, file.c_str(), "Q", percent, "compression", compression, "strip", strip,
                          nullptr) == 0;

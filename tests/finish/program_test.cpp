@@ -515,3 +515,27 @@ TEST_F(Program, BaseWithoutMetadataGivesOutWithoutIt) {
     EXPECT_EQ(blob("r.jpg", VIPS_META_EXIF_NAME), "");
     EXPECT_EQ(blob("r.jpg", VIPS_META_XMP_NAME), "");
 }
+
+TEST_F(Program, AvifStaysAvif) {
+    VipsImage* probe = vips_image_new_matrix(16, 16);
+    VipsImage* rgb = nullptr;
+    void* buffer = nullptr;
+    size_t length = 0;
+    const bool canWrite = vips_bandjoin_const1(probe, &rgb, 0, nullptr) == 0 &&
+                          vips_heifsave_buffer(rgb, &buffer, &length, "compression",
+                                               VIPS_FOREIGN_HEIF_COMPRESSION_AV1, nullptr) == 0;
+    g_free(buffer);
+    if (rgb) g_object_unref(rgb);
+    g_object_unref(probe);
+    vips_error_clear();
+    if (!canWrite) GTEST_SKIP() << "this libvips cannot write AVIF";
+
+    makeRgb("a.avif", 48, 32, VIPS_FORMAT_UCHAR, 1);
+    expectSuccess(run({"--mode", "keep-highlights", "--out", "r.heic", "a.avif", "a.avif"}), "keep-highlights", 48, 32);
+    VipsImage* image = vips_image_new_from_file(at("r.heic").c_str(), nullptr);
+    ASSERT_NE(image, nullptr);
+    const char* compression = nullptr;
+    EXPECT_EQ(vips_image_get_string(image, "heif-compression", &compression), 0);
+    EXPECT_STREQ(compression, "av1");
+    g_object_unref(image);
+}
