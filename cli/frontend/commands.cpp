@@ -144,7 +144,8 @@ std::vector<Tool> handshake(Client& client) {
 
 // Options override the keys of the JSON input.
 json withOptions(json input, const CommandLine& line, const Tool& tool) {
-  for (auto& [key, value] : parseOptions(line.options, tool).items()) input[key] = value;
+  json options = parseOptions(line.options, tool);
+  for (auto& [key, value] : options.items()) input[key] = std::move(value);
   return input;
 }
 
