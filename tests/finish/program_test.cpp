@@ -378,18 +378,26 @@ TEST_F(Program, PngBaseGivesPngWhateverOutIsCalled) {
 
 TEST_F(Program, TransparencyIsReadAsBlackAndNotWritten) {
     // Left third transparent white, middle third half-transparent white, right third opaque.
-    make("alpha.png", 42, 32, 4, VIPS_FORMAT_UCHAR, [](int x, int, int b) {
-        if (b < 3) return 255.0;
-        return x < 14 ? 0.0 : x < 28 ? 128.0 : 255.0;
-    });
-    expectSuccess(run({"--mode", "keep-highlights", "--out", "r.png", "alpha.png", "alpha.png"}), "keep-highlights",
-                  42, 32);
-    const Pixels p = pixels("r.png");
-    ASSERT_EQ(p.bands, 3);
-    for (int b = 0; b < 3; ++b) {
-        EXPECT_EQ(p.at(3, 10, b), 0);
-        EXPECT_EQ(p.at(20, 10, b), 128);
-        EXPECT_EQ(p.at(40, 10, b), 255);
+    struct Case {
+        VipsBandFormat format;
+        double top, half, expectedHalf;
+    };
+    const Case cases[] = {{VIPS_FORMAT_UCHAR, 255, 128, 128}, {VIPS_FORMAT_USHORT, 65535, 32768, 32768}};
+    for (const Case& c : cases) {
+        make("alpha.png", 42, 32, 4, c.format, [&](int x, int, int b) {
+            if (b < 3) return c.top;
+            return x < 14 ? 0.0 : x < 28 ? c.half : c.top;
+        }, c.format == VIPS_FORMAT_UCHAR ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_RGB16);
+        expectSuccess(run({"--mode", "keep-highlights", "--out", "r.png", "alpha.png", "alpha.png"}),
+                      "keep-highlights", 42, 32);
+        const Pixels p = pixels("r.png");
+        ASSERT_EQ(p.bands, 3);
+        EXPECT_EQ(p.format, c.format);
+        for (int b = 0; b < 3; ++b) {
+            EXPECT_EQ(p.at(3, 10, b), 0);
+            EXPECT_EQ(p.at(20, 10, b), c.expectedHalf);
+            EXPECT_EQ(p.at(40, 10, b), c.top);
+        }
     }
 }
 
