@@ -202,6 +202,9 @@ TEST_F(Program, ArgumentErrorsFailWithTheirMessageAndLeaveOutAlone) {
     make("cmyk.jpg", 40, 30, 4, VIPS_FORMAT_UCHAR, [](int x, int, int b) { return b * 40.0 + x; },
          VIPS_INTERPRETATION_CMYK);
     writeFile(at("notes.png"), "not an image\n");
+    makeRgb("whole.jpg", 40, 30, VIPS_FORMAT_UCHAR, 4);
+    const std::string jpeg = readFile(at("whole.jpg"));
+    writeFile(at("cut.jpg"), jpeg.substr(0, jpeg.size() / 2));
     fs::create_directory(at("folder"));
     const std::string keep = "an earlier result\n";
     writeFile(at("r.png"), keep);
@@ -236,6 +239,7 @@ TEST_F(Program, ArgumentErrorsFailWithTheirMessageAndLeaveOutAlone) {
         {{"--mode", "balance", "--out", "r.png", "a.png", "b.png", "missing.png"}, "cannot read missing.png\n"},
         {{"--mode", "keep-highlights", "--out", "r.png", "notes.png", "b.png"}, "cannot read notes.png\n"},
         {{"--mode", "keep-highlights", "--out", "r.png", "folder", "b.png"}, "cannot read folder\n"},
+        {{"--mode", "keep-highlights", "--out", "r.png", "cut.jpg", "cut.jpg"}, "cannot read cut.jpg\n"},
         {{"--mode", "keep-highlights", "--out", "r.png", "a.png", "grey.png"}, "cannot read grey.png" + rgbOnly},
         {{"--mode", "keep-highlights", "--out", "r.png", "cmyk.jpg", "a.png"}, "cannot read cmyk.jpg" + rgbOnly},
         {{"--mode", "keep-highlights", "--out", "no/such/folder/r.png", "a.png", "b.png"},
@@ -546,4 +550,21 @@ TEST_F(Program, AvifStaysAvif) {
     EXPECT_EQ(vips_image_get_string(image, "heif-compression", &compression), 0);
     EXPECT_STREQ(compression, "av1");
     g_object_unref(image);
+}
+
+TEST_F(Program, BaseOfATypeThatCannotBeWrittenFailsOnWrite) {
+    writeFile(at("a.svg"),
+              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\">"
+              "<rect width=\"40\" height=\"30\" fill=\"#c04020\"/></svg>\n");
+    VipsImage* probe = vips_image_new_from_file(at("a.svg").c_str(), nullptr);
+    vips_error_clear();
+    if (!probe) GTEST_SKIP() << "this libvips cannot read SVG";
+    g_object_unref(probe);
+    writeFile(at("r.png"), "earlier");
+    const Outcome r = run({"--mode", "darken-sky", "--out", "r.png", "a.svg", "a.svg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot write r.png\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(readFile(at("r.png")), "earlier");
+    EXPECT_EQ(entries(), (std::set<std::string>{"a.svg", "r.png"}));
 }
