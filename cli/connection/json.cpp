@@ -3,13 +3,18 @@
 namespace quillore {
 namespace {
 
-// Copying and writing a JSON value recurse once per level of nesting, so a line of a
-// few hundred kilobytes of brackets would overflow the stack of whoever encodes it
-// (an id is encoded for its key). Such lines are refused before they are parsed.
-bool nestsTooDeep(std::string_view text) {
+// Lines refused before the library sees them:
+// - a NUL byte, which the library takes for the end of the input wherever a token
+//   could start, so "{}" followed by NUL and anything at all would pass as "{}"; a
+//   NUL is never part of JSON text (inside a text it must be escaped);
+// - nesting deeper than `maxJsonDepth`: copying and writing a value recurse once per
+//   level, so a line of a few hundred kilobytes of brackets would overflow the stack
+//   of whoever encodes it (an id is encoded for its key).
+bool refusedUnparsed(std::string_view text) {
   size_t depth = 0;
   bool inText = false, escaped = false;
   for (char c : text) {
+    if (c == '\0') return true;
     if (inText) {
       if (escaped) escaped = false;
       else if (c == '\\') escaped = true;
@@ -28,7 +33,7 @@ bool nestsTooDeep(std::string_view text) {
 }  // namespace
 
 std::optional<json> parseObject(std::string_view line) {
-  if (nestsTooDeep(line)) return std::nullopt;
+  if (refusedUnparsed(line)) return std::nullopt;
   json value = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
   if (!value.is_object()) return std::nullopt;  // discarded (invalid) values are not objects
   return value;

@@ -16,8 +16,8 @@ using nlohmann::json;
 inline constexpr size_t maxJsonDepth = 512;
 
 // The object one line holds (whitespace around it allowed), or nothing for anything
-// else: invalid JSON, an array, a bare value, an empty line, nesting deeper than
-// `maxJsonDepth`.
+// else: invalid JSON, an array, a bare value, an empty line, a NUL byte anywhere,
+// nesting deeper than `maxJsonDepth`.
 std::optional<json> parseObject(std::string_view line);
 
 // Compact JSON text, slashes plain, no line feed. Invalid UTF-8 in texts is

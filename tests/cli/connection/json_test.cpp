@@ -70,3 +70,11 @@ TEST(ParseObject, BracketsInsideTextsDoNotCountAsNesting) {
   EXPECT_EQ((*object)["text"], brackets + "\"" + brackets);
   EXPECT_TRUE(parseObject(nested(maxJsonDepth, "\"]]]]\\\\\"")).has_value()) << "an escaped backslash ends before the quote";
 }
+
+TEST(ParseObject, RefusesNulBytes) {
+  // The library would stop reading at a NUL and take what came before.
+  for (std::string line : {std::string("{}\0", 3), std::string("{\"a\":1}\0 trailing", 17), std::string("\0{}", 3),
+                           std::string("{\"a\":\"x\0y\"}", 11)})
+    EXPECT_FALSE(parseObject(line).has_value()) << line.size();
+  EXPECT_TRUE(parseObject("{\"a\":\"x\\u0000y\"}").has_value()) << "an escaped NUL is fine";
+}
