@@ -1,5 +1,7 @@
 #include "imaging/image.h"
 
+#include "imaging/tiff_metadata.h"
+
 #include <vips/vips.h>
 
 #include <algorithm>
@@ -113,6 +115,7 @@ bool isCarriedField(std::string_view name) {
 }  // namespace
 
 struct Source::Handle {
+    std::string path;    // BASE's file, for the metadata the image library leaves behind
     std::string loader;  // the loader's nickname without its "_source"/"_file" suffix
     double xres = 1.0;
     double yres = 1.0;
@@ -313,7 +316,9 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
     const bool alpha = image->Bands >= 4 && vips_image_hasalpha(image);
     if (!decodePixels(image, alpha, out)) return cannotRead();
 
-    Loaded loaded{std::move(out), Source(keepMetadata(file.image))};
+    std::shared_ptr<Source::Handle> handle = keepMetadata(file.image);
+    handle->path = path;
+    Loaded loaded{std::move(out), Source(std::move(handle))};
     return loaded;
 }
 
@@ -507,6 +512,7 @@ bool save(const Output& output, const Source& src, double quality, const std::st
 
     bool written = prepared && runWriter(*writer, base, image.image, temporary, qualityPercent(quality));
     if (written && std::string_view(writer->saver) == "jpegsave") written = restoreJpegExif(temporary, base);
+    if (written && std::string_view(writer->saver) == "tiffsave") written = copyTiffMetadata(base.path, temporary);
     if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());
         return cannotWrite();
