@@ -71,12 +71,13 @@ void Output::put(int c, const Plane& plane) {
 // Library start and small helpers
 
 bool startImaging(const char* programName) {
-    if (VIPS_INIT(programName)) return false;
     // A run reports its one message itself; the library's warnings (about damaged
-    // files, for instance) would only add noise on standard error.
+    // files or plug-ins it cannot load, for instance) would only add noise on
+    // standard error.
     g_log_set_handler("VIPS",
                       GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG),
                       [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    if (VIPS_INIT(programName)) return false;
     // One render is read top to bottom once; caching operations buys nothing.
     vips_cache_set_max(0);
     return true;
