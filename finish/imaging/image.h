@@ -10,13 +10,35 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace finish {
 
+// Leaves elements of a new vector uninitialised unless a value is given: every
+// plane made by the pyramid operations is written in full straight away, so
+// zero-filling it first would only cost time.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    using std::allocator<T>::allocator;
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 // w·h single-precision values of one channel or weight map, row-major, top row
-// first, rows packed. Channel values are nominally 0…1.
-using Plane = std::vector<float>;
+// first, rows packed. Channel values are nominally 0…1. Plane(n) holds n values
+// still to be written; Plane(n, v) holds n copies of v.
+using Plane = std::vector<float, UninitialisedAllocator<float>>;
 
 // A decoded render: RGBX components, row-major, top row first, rows packed; X is
 // never read. Exactly one of px8 and px16 holds 4·w·h components, per `bits`.
