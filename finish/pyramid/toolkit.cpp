@@ -26,32 +26,42 @@ std::vector<Size> levelSizes(int w, int h, int count) {
     return sizes;
 }
 
-void convolveRows(const float* src, float* dst, int w, int h) {
-    for (int y = 0; y < h; ++y) {
-        const float* in = src + size_t(y) * size_t(w);
-        float* out = dst + size_t(y) * size_t(w);
-        // Edge samples, where the neighbourhood runs past the row's ends.
-        auto edge = [&](int x) {
-            out[x] = taps(in[clampIndex(x - 2, w)], in[clampIndex(x - 1, w)], in[x], in[clampIndex(x + 1, w)],
-                          in[clampIndex(x + 2, w)]);
-        };
-        const int inner0 = std::min(2, w), inner1 = std::max(inner0, w - 2);
-        for (int x = 0; x < inner0; ++x) edge(x);
-        for (int x = inner0; x < inner1; ++x) out[x] = taps(in[x - 2], in[x - 1], in[x], in[x + 1], in[x + 2]);
-        for (int x = inner1; x < w; ++x) edge(x);
+void convolveRow(const float* in, float* out, int w) {
+    // Edge samples, where the neighbourhood runs past the row's ends.
+    auto edge = [&](int x) {
+        out[x] = taps(in[clampIndex(x - 2, w)], in[clampIndex(x - 1, w)], in[x], in[clampIndex(x + 1, w)],
+                      in[clampIndex(x + 2, w)]);
+    };
+    const int inner0 = std::min(2, w), inner1 = std::max(inner0, w - 2);
+    for (int x = 0; x < inner0; ++x) edge(x);
+    for (int x = inner0; x < inner1; ++x) out[x] = taps(in[x - 2], in[x - 1], in[x], in[x + 1], in[x + 2]);
+    for (int x = inner1; x < w; ++x) edge(x);
+}
+
+void convolveRowAtEvenColumns(const float* in, float* out, int w) {
+    const int nw = halved({w, 1}).w;
+    for (int x = 0; x < nw; ++x) {
+        const int c = 2 * x;
+        out[x] = taps(in[clampIndex(c - 2, w)], in[clampIndex(c - 1, w)], in[c], in[clampIndex(c + 1, w)],
+                      in[clampIndex(c + 2, w)]);
     }
+}
+
+void combineRows(const float* const rows[5], float* out, int w) {
+    const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
+    for (int x = 0; x < w; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
+}
+
+void convolveRows(const float* src, float* dst, int w, int h) {
+    for (int y = 0; y < h; ++y) convolveRow(src + size_t(y) * size_t(w), dst + size_t(y) * size_t(w), w);
 }
 
 void convolveColumns(const float* src, float* dst, int w, int h) {
     const size_t stride = size_t(w);
     for (int y = 0; y < h; ++y) {
-        const float* r0 = src + size_t(clampIndex(y - 2, h)) * stride;
-        const float* r1 = src + size_t(clampIndex(y - 1, h)) * stride;
-        const float* r2 = src + size_t(y) * stride;
-        const float* r3 = src + size_t(clampIndex(y + 1, h)) * stride;
-        const float* r4 = src + size_t(clampIndex(y + 2, h)) * stride;
-        float* out = dst + size_t(y) * stride;
-        for (int x = 0; x < w; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
+        const float* rows[5];
+        for (int k = 0; k < 5; ++k) rows[k] = src + size_t(clampIndex(y + k - 2, h)) * stride;
+        combineRows(rows, dst + size_t(y) * stride, w);
     }
 }
 
@@ -81,17 +91,44 @@ void repeat(const float* src, int w, int h, float* dst, int tw, int th) {
 }
 
 Reduced reduce(const Plane& p, int w, int h) {
-    const Plane s = blur(p, w, h);
+    // Only the kept samples are smoothed: the row pass at even columns, then the
+    // column pass at even rows. Each kept sample is computed exactly as blur
+    // computes it.
     const Size next = halved({w, h});
+    Plane across(size_t(h) * size_t(next.w));
+    for (int y = 0; y < h; ++y)
+        convolveRowAtEvenColumns(p.data() + size_t(y) * size_t(w), across.data() + size_t(y) * size_t(next.w), w);
     Reduced r{Plane(size_t(next.w) * size_t(next.h)), next.w, next.h};
-    subsample(s.data(), w, h, r.plane.data());
+    for (int y = 0; y < next.h; ++y) {
+        const int centre = std::min(2 * y, h - 1);
+        const float* rows[5];
+        for (int k = 0; k < 5; ++k) rows[k] = across.data() + size_t(clampIndex(centre + k - 2, h)) * size_t(next.w);
+        combineRows(rows, r.plane.data() + size_t(y) * size_t(next.w), next.w);
+    }
     return r;
 }
 
 Plane expand(const Plane& p, int w, int h, int tw, int th) {
-    Plane u(size_t(tw) * size_t(th));
-    repeat(p.data(), w, h, u.data(), tw, th);
-    return blur(u, tw, th);
+    // Rows 2k and 2k + 1 of the repeated plane are the same, so each source row is
+    // repeated and smoothed across once; the column pass then reads the smoothed
+    // row that stands for each row of the target.
+    const int distinct = std::min(h, (th + 1) / 2);
+    Plane across(size_t(distinct) * size_t(tw));
+    Plane repeated(static_cast<size_t>(tw));
+    for (int k = 0; k < distinct; ++k) {
+        repeat(p.data() + size_t(k) * size_t(w), w, 1, repeated.data(), tw, 1);
+        convolveRow(repeated.data(), across.data() + size_t(k) * size_t(tw), tw);
+    }
+    Plane out(size_t(tw) * size_t(th));
+    for (int y = 0; y < th; ++y) {
+        const float* rows[5];
+        for (int k = 0; k < 5; ++k) {
+            const int source = std::min(clampIndex(y + k - 2, th) / 2, h - 1);
+            rows[k] = across.data() + size_t(source) * size_t(tw);
+        }
+        combineRows(rows, out.data() + size_t(y) * size_t(tw), tw);
+    }
+    return out;
 }
 
 int levels(int w, int h) {

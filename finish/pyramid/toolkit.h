@@ -32,6 +32,13 @@ std::vector<Size> levelSizes(int w, int h, int count);
 void convolveRows(const float* src, float* dst, int w, int h);
 void convolveColumns(const float* src, float* dst, int w, int h);
 
+// The pieces of those passes: one row of w samples; the samples of one row at its
+// even columns only (halved(w) of them); and one output row from the five rows of
+// its neighbourhood, top to bottom.
+void convolveRow(const float* in, float* out, int w);
+void convolveRowAtEvenColumns(const float* in, float* out, int w);
+void combineRows(const float* const rows[5], float* out, int w);
+
 // The 5-tap smoothing of a w×h plane: rows first, then columns.
 Plane blur(const Plane& p, int w, int h);
 
@@ -48,12 +55,14 @@ void subsample(const float* src, int w, int h, float* dst);
 // Fills a tw×th plane with u[y·tw + x] = p[min(y/2, h−1)·w + min(x/2, w−1)].
 void repeat(const float* src, int w, int h, float* dst, int tw, int th);
 
-// Smooths, then keeps the samples at even rows and columns.
+// The smoothing's samples at even rows and columns, starting at (0, 0): the same
+// values as subsample(blur(p)), computed only where they are kept.
 Reduced reduce(const Plane& p, int w, int h);
 
 // Repeats each sample of the w×h plane into a 2×2 block (the last row and column
 // repeat when the target is larger than twice the source), cut to tw×th, then
-// smooths. No gain factor: a constant plane stays constant.
+// smooths: the same values as blur(repeat(p)). No gain factor: a constant plane
+// stays constant.
 Plane expand(const Plane& p, int w, int h, int tw, int th);
 
 // Number of pyramid levels for a w×h plane (w, h ≥ 1): floor(log2(min(w, h))) − 3,

@@ -152,3 +152,26 @@ TEST(GaussianPyramid, LevelZeroIsThePlaneItselfThenReductions) {
     EXPECT_EQ(pyramid[2], reduce(one.plane, one.w, one.h).plane);
     EXPECT_EQ(gaussianPyramid(Plane(20 * 20, 1.0f), 20, 20).size(), 1u);
 }
+
+TEST(ReduceAndExpand, GiveExactlyTheValuesOfSmoothingTheWholePlane) {
+    // reduce and expand smooth only what they need; every value must still be
+    // bit for bit the one of the whole-plane smoothing.
+    struct Case { int w, h, tw, th; };
+    const Case cases[] = {{1, 1, 1, 1}, {1, 1, 2, 2},  {1, 5, 2, 9},   {2, 2, 3, 4},   {3, 7, 5, 13},
+                          {5, 3, 9, 6}, {17, 9, 33, 17}, {16, 8, 32, 16}, {3, 2, 7, 5},  {40, 23, 80, 46}};
+    for (const Case& c : cases) {
+        Plane p(size_t(c.w * c.h));
+        for (size_t i = 0; i < p.size(); ++i) p[i] = std::sin(float(i) * 1.7f) * 0.5f + 0.5f;
+
+        const Plane smoothed = blur(p, c.w, c.h);
+        const Size next = halved({c.w, c.h});
+        Plane expected(size_t(next.w * next.h));
+        subsample(smoothed.data(), c.w, c.h, expected.data());
+        EXPECT_EQ(reduce(p, c.w, c.h).plane, expected) << c.w << "x" << c.h;
+
+        Plane repeated(size_t(c.tw * c.th));
+        repeat(p.data(), c.w, c.h, repeated.data(), c.tw, c.th);
+        EXPECT_EQ(expand(p, c.w, c.h, c.tw, c.th), blur(repeated, c.tw, c.th))
+            << c.w << "x" << c.h << " to " << c.tw << "x" << c.th;
+    }
+}
