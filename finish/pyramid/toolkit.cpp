@@ -40,11 +40,19 @@ void convolveRow(const float* in, float* out, int w) {
 
 void convolveRowAtEvenColumns(const float* in, float* out, int w) {
     const int nw = halved({w, 1}).w;
-    for (int x = 0; x < nw; ++x) {
+    auto edge = [&](int x) {
         const int c = 2 * x;
         out[x] = taps(in[clampIndex(c - 2, w)], in[clampIndex(c - 1, w)], in[c], in[clampIndex(c + 1, w)],
                       in[clampIndex(c + 2, w)]);
+    };
+    // Columns 2x − 2 … 2x + 2 lie inside the row for x in [1, (w − 3) / 2].
+    const int inner0 = std::min(1, nw), inner1 = std::max(inner0, w >= 3 ? (w - 3) / 2 + 1 : 0);
+    for (int x = 0; x < inner0; ++x) edge(x);
+    for (int x = inner0; x < inner1; ++x) {
+        const float* at = in + 2 * x;
+        out[x] = taps(at[-2], at[-1], at[0], at[1], at[2]);
     }
+    for (int x = inner1; x < nw; ++x) edge(x);
 }
 
 void combineRows(const float* const rows[5], float* out, int w) {
