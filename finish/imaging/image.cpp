@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 #include <utility>
 
@@ -304,7 +306,8 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
     out.h = image->Ysize;
     const bool narrow = image->BandFmt == VIPS_FORMAT_UCHAR || image->BandFmt == VIPS_FORMAT_CHAR;
     out.bits = narrow ? 8 : 16;
-    if (const void* icc = nullptr; vips_image_get_typeof(image, VIPS_META_ICC_NAME)) {
+    if (vips_image_get_typeof(image, VIPS_META_ICC_NAME)) {
+        const void* icc = nullptr;
         size_t length = 0;
         if (vips_image_get_blob(image, VIPS_META_ICC_NAME, &icc, &length) == 0 && icc)
             out.space.assign(static_cast<const char*>(icc), length);
