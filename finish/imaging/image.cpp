@@ -119,6 +119,7 @@ bool isCarriedField(std::string_view name) {
 
 struct Source::Handle {
     std::string path;    // BASE's file, for the metadata the image library leaves behind
+    std::string jfif;    // a JPEG BASE's JFIF segment (marker included), or empty
     std::string loader;  // the loader's nickname without its "_source"/"_file" suffix
     double xres = 1.0;
     double yres = 1.0;
@@ -268,6 +269,25 @@ bool decodePixels(VipsImage* image, bool alpha, Image& out) {
     return ok;
 }
 
+// The JFIF segment of a JPEG file, which the JFIF format puts right after the
+// start-of-image marker; empty when there is none.
+std::string jfifSegment(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string segment;
+    uint8_t head[6];
+    if (pread(fd, head, sizeof head, 0) == ssize_t(sizeof head) && head[0] == 0xFF && head[1] == 0xD8 &&
+        head[2] == 0xFF && head[3] == 0xE0) {
+        const size_t length = size_t(head[4]) << 8 | head[5];
+        segment.resize(2 + length);
+        if (length < 7 || pread(fd, segment.data(), segment.size(), 2) != ssize_t(segment.size()) ||
+            segment.compare(4, 5, std::string_view("JFIF\0", 5)) != 0)
+            segment.clear();
+    }
+    close(fd);
+    return segment;
+}
+
 }  // namespace
 
 std::optional<Loaded> load(const std::string& path, std::string& error) {
@@ -322,6 +342,7 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
 
     std::shared_ptr<Source::Handle> handle = keepMetadata(file.image);
     handle->path = path;
+    if (handle->loader == "jpegload") handle->jfif = jfifSegment(path);
     Loaded loaded{std::move(out), Source(std::move(handle))};
     return loaded;
 }
@@ -447,10 +468,11 @@ bool writeWhole(const std::string& file, const std::string& bytes) {
 }
 
 // The JPEG writer rebuilds EXIF from its parsed tags: it adds the pixel
-// dimensions and rewrites the resolution in its own units. OUT has BASE's size and
-// orientation, so BASE's own block is exact: it replaces the rebuilt one (and a
-// BASE without EXIF gives an OUT without it).
-bool restoreJpegExif(const std::string& file, const Source::Handle& base) {
+// dimensions and rewrites the resolution in its own units; and it leaves out the
+// JFIF segment when there is EXIF. OUT has BASE's size and orientation, so BASE's
+// own segments are exact: they replace the writer's (and a BASE without EXIF or
+// JFIF gives an OUT without them).
+bool restoreJpegHeader(const std::string& file, const Source::Handle& base) {
     static constexpr std::string_view exifHeader{"Exif\0\0", 6};
     std::string exif;
     if (const GValue* value = base.field(VIPS_META_EXIF_NAME); value && G_VALUE_HOLDS(value, VIPS_TYPE_BLOB)) {
@@ -468,21 +490,24 @@ bool restoreJpegExif(const std::string& file, const Source::Handle& base) {
     if (in.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return false;
 
     std::string out = in.substr(0, 2);
+    out += base.jfif;
     if (!exif.empty()) {
         const size_t length = exif.size() + 2;
         out += {char(0xFF), char(0xE1), char(length >> 8), char(length & 0xFF)};
         out += exif;
     }
     // Copy the application and comment segments that precede the image data,
-    // leaving out the rebuilt EXIF block.
+    // leaving out the writer's JFIF and EXIF segments.
     size_t at = 2;
     while (at + 4 <= in.size() && byte(at) == 0xFF) {
         const uint8_t marker = byte(at + 1);
         if (!((marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE)) break;
         const size_t length = size_t(byte(at + 2)) << 8 | byte(at + 3);
         if (length < 2 || at + 2 + length > in.size()) return false;
-        const bool isExif = marker == 0xE1 && length >= 8 && std::string_view(in).substr(at + 4, 6) == exifHeader;
-        if (!isExif) out.append(in, at, 2 + length);
+        const std::string_view payload = std::string_view(in).substr(at + 4, length - 2);
+        const bool isExif = marker == 0xE1 && payload.starts_with(exifHeader);
+        const bool isJfif = marker == 0xE0 && payload.starts_with(std::string_view("JFIF\0", 5));
+        if (!isExif && !isJfif) out.append(in, at, 2 + length);
         at += 2 + length;
     }
     out.append(in, at, std::string::npos);
@@ -515,7 +540,7 @@ bool save(const Output& output, const Source& src, double quality, const std::st
     close(fd);
 
     bool written = prepared && runWriter(*writer, base, image.image, temporary, qualityPercent(quality));
-    if (written && std::string_view(writer->saver) == "jpegsave") written = restoreJpegExif(temporary, base);
+    if (written && std::string_view(writer->saver) == "jpegsave") written = restoreJpegHeader(temporary, base);
     if (written && std::string_view(writer->saver) == "tiffsave") written = copyTiffMetadata(base.path, temporary);
     if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());

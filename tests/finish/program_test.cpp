@@ -468,7 +468,7 @@ static std::string metadata(const fs::path& file) {
     std::string kept;
     char line[4096];
     static const std::regex skipped(
-        R"(^\[(System|File|ExifTool|Composite|JFIF|PNG|PNG-pHYs|RIFF|IFD0)\] *(\S+)?.*$|^\[ExifIFD\] *ExifImage(Width|Height) .*$)");
+        R"(^\[(System|File|ExifTool|Composite|PNG|PNG-pHYs|RIFF|IFD0)\] *(\S+)?.*$|^\[ExifIFD\] *ExifImage(Width|Height) .*$)");
     static const std::regex ifd0Picture(
         R"(^\[IFD0\] *(ImageWidth|ImageHeight|BitsPerSample|Compression|PhotometricInterpretation|StripOffsets|SamplesPerPixel|RowsPerStrip|StripByteCounts|PlanarConfiguration|SampleFormat) .*$)");
     while (fgets(line, sizeof line, pipe)) {
@@ -511,13 +511,25 @@ TEST_F(Program, OutCarriesBasesProfileAndMetadata) {
             "-DateTimeOriginal='2021:05:01 10:00:00' -ExposureCompensation=0 -ImageDescription='a test render' "
             "-XMP-dc:Title='Finished' -XMP-dc:Creator='A. Person' -GPSLatitude=46.95 -GPSLatitudeRef=N "
             "-Copyright='CC-BY-SA' " +
-            std::string(ext == "jpg" || ext == "tif" ? "-IPTC:Keywords=bird -IPTC:City=Bern " : "") + "'" + at(base).string() + "'";
+            std::string(ext == "jpg" || ext == "tif" ? "-IPTC:Keywords=bird -IPTC:City=Bern " : "") +
+ "'" + at(base).string() + "'";
         ASSERT_EQ(system(tags.c_str()), 0) << ext;
+        if (ext == "jpg") {
+            // A JFIF segment (version 1.02, 72×72 dots per inch) right after the
+            // start of the image, where the format puts it.
+            const std::string jfif("\xFF\xE0\x00\x10JFIF\x00\x01\x02\x01\x00\x48\x00\x48\x00\x00", 18);
+            std::string bytes = readFile(at(base));
+            bytes.insert(2, jfif);
+            writeFile(at(base), bytes);
+        }
 
         expectSuccess(run({"--mode", "balance", "--out", "r." + ext, base, dark, base}), "balance", 48, 40);
         const std::string expected = metadata(at(base)), written = metadata(at("r." + ext));
         EXPECT_NE(expected.find("Synthetic Bracket"), std::string::npos) << expected;
         EXPECT_NE(expected.find("Finished"), std::string::npos) << expected;
+        if (ext == "jpg") {
+            EXPECT_NE(expected.find("JFIFVersion"), std::string::npos) << expected;
+        }
         EXPECT_EQ(written, expected) << ext;
         EXPECT_EQ(blob("r." + ext, VIPS_META_ICC_NAME), icc) << ext;
         if (ext == "jpg") {
