@@ -5,11 +5,9 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <clocale>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
+#include <locale.h>  // newlocale, and strtof_l / strtod_l with <stdlib.h>
 #if defined(__APPLE__)
 #include <xlocale.h>
 #endif
