@@ -1,5 +1,6 @@
 #include "imaging/image.h"
 
+#include "imaging/parallel.h"
 #include "imaging/tiff_metadata.h"
 
 #include <vips/vips.h>
@@ -24,16 +25,29 @@ namespace finish {
 // ---------------------------------------------------------------------------
 // Channels and the result buffer
 
+namespace {
+
+FINISH_VECTOR_CLONES void fractions8(const uint8_t* src, float* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) out[i] = float(src[4 * i]) / 255.0f;
+}
+
+FINISH_VECTOR_CLONES void fractions16(const uint16_t* src, float* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) out[i] = float(src[4 * i]) / 65535.0f;
+}
+
+}  // namespace
+
+void Image::channelRange(int c, size_t begin, size_t end, float* out) const {
+    if (bits == 8)
+        fractions8(px8.data() + 4 * begin + size_t(c), out, end - begin);
+    else
+        fractions16(px16.data() + 4 * begin + size_t(c), out, end - begin);
+}
+
 Plane Image::channel(int c) const {
     Plane plane(n());
-    const size_t count = n();
-    if (bits == 8) {
-        const uint8_t* src = px8.data() + c;
-        for (size_t i = 0; i < count; ++i) plane[i] = float(src[4 * i]) / 255.0f;
-    } else {
-        const uint16_t* src = px16.data() + c;
-        for (size_t i = 0; i < count; ++i) plane[i] = float(src[4 * i]) / 65535.0f;
-    }
+    parallelFor(n(), grainFor(n(), 1 << 14),
+                [&](size_t begin, size_t end) { channelRange(c, begin, end, plane.data() + begin); });
     return plane;
 }
 
@@ -58,15 +72,21 @@ inline T quantise(float value, float top) {
 
 }  // namespace
 
+void Output::putRange(int c, const float* values, size_t begin, size_t end) {
+    const size_t count = end - begin;
+    if (bits == 8) {
+        uint8_t* dst = px8.data() + 4 * begin + size_t(c);
+        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint8_t>(values[i], 255.0f);
+    } else {
+        uint16_t* dst = px16.data() + 4 * begin + size_t(c);
+        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint16_t>(values[i], 65535.0f);
+    }
+}
+
 void Output::put(int c, const Plane& plane) {
     const size_t count = size_t(w) * size_t(h);
-    if (bits == 8) {
-        uint8_t* dst = px8.data() + c;
-        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint8_t>(plane[i], 255.0f);
-    } else {
-        uint16_t* dst = px16.data() + c;
-        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint16_t>(plane[i], 65535.0f);
-    }
+    parallelFor(count, grainFor(count, 1 << 14),
+                [&](size_t begin, size_t end) { putRange(c, plane.data() + begin, begin, end); });
 }
 
 // ---------------------------------------------------------------------------

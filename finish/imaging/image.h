@@ -54,6 +54,11 @@ struct Image {
 
     // Component c (0 = R, 1 = G, 2 = B) as values 0…1.
     Plane channel(int c) const;
+
+    // The same values for pixels [begin, end) only, into out[0…end − begin), and
+    // for row y (w values).
+    void channelRange(int c, size_t begin, size_t end, float* out) const;
+    void channelRow(int c, int y, float* out) const { channelRange(c, size_t(y) * size_t(w), size_t(y + 1) * size_t(w), out); }
 };
 
 // The result buffer, shaped like BASE. Only R, G and B are ever written; X keeps
@@ -72,6 +77,9 @@ struct Output {
     // integer range, rounded half away from zero, clamped; not-a-number gives the
     // maximum.
     void put(int c, const Plane& plane);
+
+    // The same for pixels [begin, end) only, from values[0…end − begin).
+    void putRange(int c, const float* values, size_t begin, size_t end);
 };
 
 // BASE's opened file, kept so that its file type and metadata can go to OUT.

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
+#include "imaging/parallel.h"
 #include "pyramid/blend.h"
 #include "pyramid/weights.h"
 
@@ -38,10 +40,13 @@ void keepHighlights(const Image& base, const Image& dark, int strength, Output& 
     const float e0 = highlightStart(strength);
     Plane baseWeight = luma(base);
     Plane darkWeight(baseWeight.size());
-    for (size_t p = 0; p < baseWeight.size(); ++p) {
-        baseWeight[p] = 1.0f - smoothstep(e0, 0.98f, baseWeight[p]);
-        darkWeight[p] = 1.0f - baseWeight[p];
-    }
+    const size_t n = baseWeight.size();
+    parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+        for (size_t p = begin; p < end; ++p) {
+            baseWeight[p] = 1.0f - smoothstep(e0, 0.98f, baseWeight[p]);
+            darkWeight[p] = 1.0f - baseWeight[p];
+        }
+    });
     blendPair(base, dark, std::move(baseWeight), std::move(darkWeight), output);
 }
 
@@ -61,7 +66,10 @@ Plane skyMask(int w, int h, float sky) {
 void darkenSky(const Image& base, const Image& dark, float sky, Output& output) {
     Plane darkWeight = skyMask(base.w, base.h, sky);
     Plane baseWeight(darkWeight.size());
-    for (size_t p = 0; p < darkWeight.size(); ++p) baseWeight[p] = 1.0f - darkWeight[p];
+    const size_t n = darkWeight.size();
+    parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+        for (size_t p = begin; p < end; ++p) baseWeight[p] = 1.0f - darkWeight[p];
+    });
     blendPair(base, dark, std::move(baseWeight), std::move(darkWeight), output);
 }
 
@@ -73,9 +81,19 @@ void balance(const Image& base, const Image& dark, const Image& bright, int stre
     const float a = fusionAmount(strength);
     const Image* renders[] = {&base, &dark, &bright};
     pyramidBlend(renders, weights, [&](int c, const Plane& fused) {
-        Plane mixed = base.channel(c);
-        for (size_t p = 0; p < mixed.size(); ++p) mixed[p] = mixed[p] + a * (fused[p] - mixed[p]);
-        output.put(c, mixed);
+        // BASE's channel is read again from its buffer, a chunk at a time, mixed and
+        // written out without a full-size plane in between.
+        const size_t n = base.n();
+        parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+            thread_local std::vector<float> mixed;
+            if (mixed.size() < end - begin) mixed.resize(end - begin);
+            base.channelRange(c, begin, end, mixed.data());
+            for (size_t p = begin; p < end; ++p) {
+                float& m = mixed[p - begin];
+                m = m + a * (fused[p] - m);
+            }
+            output.putRange(c, mixed.data(), begin, end);
+        });
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "imaging/parallel.h"
 #include "pyramid/toolkit.h"
 
 namespace finish {
@@ -9,12 +10,14 @@ namespace finish {
 void normaliseWeights(std::vector<Plane>& weights) {
     if (weights.empty()) return;
     const size_t count = weights[0].size();
-    for (size_t p = 0; p < count; ++p) {
-        float s = 0.0f;
-        for (const Plane& w : weights) s += w[p];
-        const float f = 1.0f / std::max(s, 1e-12f);
-        for (Plane& w : weights) w[p] = w[p] * f;
-    }
+    parallelFor(count, grainFor(count, 1 << 14), [&](size_t begin, size_t end) {
+        for (size_t p = begin; p < end; ++p) {
+            float s = 0.0f;
+            for (const Plane& w : weights) s += w[p];
+            const float f = 1.0f / std::max(s, 1e-12f);
+            for (Plane& w : weights) w[p] = w[p] * f;
+        }
+    });
 }
 
 void accumulate(float* acc, const float* weight, const float* detail, size_t count) {
@@ -23,20 +26,16 @@ void accumulate(float* acc, const float* weight, const float* detail, size_t cou
 
 namespace {
 
-// d = g − up, element by element.
-void subtract(float* d, const float* g, const float* up, size_t count) {
-    for (size_t p = 0; p < count; ++p) d[p] = g[p] - up[p];
-}
-
-// r = expanded + acc, element by element.
-void addInto(float* r, const float* acc, size_t count) {
-    for (size_t p = 0; p < count; ++p) r[p] = r[p] + acc[p];
-}
-
 size_t area(Size s) { return size_t(s.w) * size_t(s.h); }
 
 }  // namespace
 
+// Per channel, each render walks down its Gaussian levels: one pass reduces the
+// current level, a second forms the detail row by row (expanding the reduced
+// level on the fly) and adds it into the accumulator at once, so neither the
+// expanded plane nor the detail plane is ever stored. Level 0 is read straight from
+// the render's RGBX buffer. The collapse adds each expanded level into the
+// accumulator level above it, in place.
 void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& weights, const Emit& emit) {
     const int w = renders[0]->w, h = renders[0]->h;
     const int count = levels(w, h);
@@ -51,40 +50,37 @@ void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& wei
 
     const int last = count - 1;
     for (int c = 0; c < 3; ++c) {
+        // Written in full by the first render before anything reads them.
         std::vector<Plane> acc;
         acc.reserve(size_t(count));
-        for (int l = 0; l < count; ++l) acc.emplace_back(area(size[size_t(l)]), 0.0f);
+        for (int l = 0; l < count; ++l) acc.emplace_back(area(size[size_t(l)]));
 
         for (size_t i = 0; i < renders.size(); ++i) {
-            Plane g = renders[i]->channel(c);
+            const bool first = i == 0;
+            Plane g;  // the current level from level 1 on
             for (int l = 0; l < count; ++l) {
-                const Plane& weight = weightPyramids[i][size_t(l)];
-                const size_t n = area(size[size_t(l)]);
+                const Size s = size[size_t(l)];
+                const Rows rows = l == 0 ? Rows::of(*renders[i], c) : Rows::of(g.data(), s.w, s.h);
+                const float* weight = weightPyramids[i][size_t(l)].data();
+                float* a = acc[size_t(l)].data();
                 if (l == last) {
                     // The coarsest level keeps what remains of the low-pass image.
-                    accumulate(acc[size_t(l)].data(), weight.data(), g.data(), n);
+                    addWeighted(rows, weight, a, first);
                     break;
                 }
-                Reduced down = reduce(g, size[size_t(l)].w, size[size_t(l)].h);
-                {
-                    const Size fine = size[size_t(l)];
-                    Plane detail = expand(down.plane, down.w, down.h, fine.w, fine.h);
-                    subtract(detail.data(), g.data(), detail.data(), n);
-                    accumulate(acc[size_t(l)].data(), weight.data(), detail.data(), n);
-                }
-                g = std::move(down.plane);
+                Plane down(area(size[size_t(l + 1)]));
+                reduceInto(rows, down.data());
+                addDetail(rows, down.data(), weight, a, first);
+                g = std::move(down);
             }
         }
 
-        Plane r = std::move(acc[size_t(last)]);
         for (int l = last - 1; l >= 0; --l) {
             const Size coarse = size[size_t(l + 1)], fine = size[size_t(l)];
-            r = expand(r, coarse.w, coarse.h, fine.w, fine.h);
-            addInto(r.data(), acc[size_t(l)].data(), area(fine));
-            acc[size_t(l)] = Plane();
+            addExpanded(acc[size_t(l + 1)].data(), coarse.w, coarse.h, acc[size_t(l)].data(), fine.w, fine.h);
+            acc[size_t(l + 1)] = Plane();
         }
-        acc.clear();
-        emit(c, r);
+        emit(c, acc[0]);
     }
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "imaging/parallel.h"
+
 namespace finish {
 
 namespace {
@@ -73,14 +75,6 @@ void convolveColumns(const float* src, float* dst, int w, int h) {
     }
 }
 
-Plane blur(const Plane& p, int w, int h) {
-    Plane across(p.size());
-    convolveRows(p.data(), across.data(), w, h);
-    Plane out(p.size());
-    convolveColumns(across.data(), out.data(), w, h);
-    return out;
-}
-
 void subsample(const float* src, int w, int h, float* dst) {
     const Size next = halved({w, h});
     for (int y = 0; y < next.h; ++y) {
@@ -98,44 +92,203 @@ void repeat(const float* src, int w, int h, float* dst, int tw, int th) {
     }
 }
 
-Reduced reduce(const Plane& p, int w, int h) {
-    // Only the kept samples are smoothed: the row pass at even columns, then the
-    // column pass at even rows. Each kept sample is computed exactly as blur
-    // computes it.
-    const Size next = halved({w, h});
-    Plane across(size_t(h) * size_t(next.w));
-    for (int y = 0; y < h; ++y)
-        convolveRowAtEvenColumns(p.data() + size_t(y) * size_t(w), across.data() + size_t(y) * size_t(next.w), w);
-    Reduced r{Plane(size_t(next.w) * size_t(next.h)), next.w, next.h};
-    for (int y = 0; y < next.h; ++y) {
-        const int centre = std::min(2 * y, h - 1);
-        const float* rows[5];
-        for (int k = 0; k < 5; ++k) rows[k] = across.data() + size_t(clampIndex(centre + k - 2, h)) * size_t(next.w);
-        combineRows(rows, r.plane.data() + size_t(y) * size_t(next.w), next.w);
+// ---------------------------------------------------------------------------
+// Banded, multi-threaded forms. A row is first copied into a padded buffer with
+// the edge sample repeated twice on either side (p[i] = row[clamp(i − 2)]), so the
+// row loops have no edge cases and vectorise; the values are those of the plain
+// passes above.
+
+namespace kernels {
+
+// out[x] = taps(p[x], …, p[x + 4]) for x in [0, n).
+FINISH_VECTOR_CLONES void tapsRow(const float* p, float* out, int n) {
+    for (int x = 0; x < n; ++x) out[x] = taps(p[x], p[x + 1], p[x + 2], p[x + 3], p[x + 4]);
+}
+
+// The padded row split into its even and odd samples (n of each).
+FINISH_VECTOR_CLONES void deinterleave(const float* p, float* even, float* odd, int n) {
+    for (int j = 0; j < n; ++j) {
+        even[j] = p[2 * j];
+        odd[j] = p[2 * j + 1];
     }
+}
+
+// out[x] = taps(p[2x], …, p[2x + 4]) for x in [0, n), from the split samples.
+FINISH_VECTOR_CLONES void tapsEvenRow(const float* even, const float* odd, float* out, int n) {
+    for (int x = 0; x < n; ++x) out[x] = taps(even[x], odd[x], even[x + 1], odd[x + 1], even[x + 2]);
+}
+
+FINISH_VECTOR_CLONES void tapsColumns(const float* r0, const float* r1, const float* r2, const float* r3,
+                                      const float* r4, float* out, int n) {
+    for (int x = 0; x < n; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
+}
+
+FINISH_VECTOR_CLONES void detailRow(const float* r0, const float* r1, const float* r2, const float* r3,
+                                    const float* r4, const float* g, const float* weight, float* acc, int n,
+                                    bool first) {
+    if (first) {
+        for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + 0.0f;
+    } else {
+        for (int x = 0; x < n; ++x)
+            acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + acc[x];
+    }
+}
+
+FINISH_VECTOR_CLONES void expandedRow(const float* r0, const float* r1, const float* r2, const float* r3,
+                                      const float* r4, float* acc, int n) {
+    for (int x = 0; x < n; ++x) acc[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]) + acc[x];
+}
+
+FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float* acc, int n, bool first) {
+    if (first) {
+        for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + 0.0f;
+    } else {
+        for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + acc[x];
+    }
+}
+
+}  // namespace kernels
+
+namespace {
+
+// Per-thread scratch rows, grown as needed and kept for the next band.
+struct Scratch {
+    std::vector<float> band, padded, even, odd, row;
+};
+thread_local Scratch scratch;
+
+float* sized(std::vector<float>& v, size_t n) {
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+// p[i] = row[clamp(i − 2, 0, w − 1)] for i in [0, w + 6).
+void padRow(const float* row, int w, float* p) {
+    p[0] = p[1] = row[0];
+    std::copy(row, row + w, p + 2);
+    for (int i = w + 2; i < w + 6; ++i) p[i] = row[w - 1];
+}
+
+// The padded form of the repeated row: p[i] = src[min(clamp(i − 2, 0, tw − 1) / 2, w − 1)].
+void padRepeatedRow(const float* src, int w, int tw, float* p) {
+    for (int i = 0; i < tw + 4; ++i) p[i] = src[std::min(clampIndex(i - 2, tw) / 2, w - 1)];
+}
+
+// Calls rowOp(y, r0…r4) for every row y of the tw×th expand of the cw×ch plane
+// `coarse`, with r0…r4 the row-smoothed repeated rows of y's neighbourhood, top to
+// bottom. Rows are handed out in bands over the pool.
+template <typename RowOp>
+void expandRows(const float* coarse, int cw, int ch, int tw, int th, const RowOp& rowOp) {
+    auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
+    parallelFor(size_t(th), grainFor(size_t(th), 8), [&](size_t begin, size_t end) {
+        const int y0 = int(begin), y1 = int(end);
+        const int s0 = source(y0 - 2), s1 = source(y1 + 1);
+        float* band = sized(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
+        float* padded = sized(scratch.padded, size_t(tw) + 6);
+        for (int s = s0; s <= s1; ++s) {
+            padRepeatedRow(coarse + size_t(s) * size_t(cw), cw, tw, padded);
+            kernels::tapsRow(padded, band + size_t(s - s0) * size_t(tw), tw);
+        }
+        for (int y = y0; y < y1; ++y) {
+            const float* r[5];
+            for (int k = 0; k < 5; ++k) r[k] = band + size_t(source(y + k - 2) - s0) * size_t(tw);
+            rowOp(y, r);
+        }
+    });
+}
+
+}  // namespace
+
+const float* Rows::row(int y, float* out) const {
+    if (plane) return plane + size_t(y) * size_t(w);
+    image->channelRow(component, y, out);
+    return out;
+}
+
+void reduceInto(const Rows& src, float* dst) {
+    const int w = src.w, h = src.h;
+    const Size next = halved({w, h});
+    const int nw = next.w;
+    parallelFor(size_t(next.h), grainFor(size_t(next.h), 4), [&](size_t begin, size_t end) {
+        const int y0 = int(begin), y1 = int(end);
+        const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
+        float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
+        float* padded = sized(scratch.padded, size_t(w) + 6);
+        float* even = sized(scratch.even, size_t(nw) + 2);
+        float* odd = sized(scratch.odd, size_t(nw) + 2);
+        float* converted = sized(scratch.row, size_t(w));
+        for (int r = r0; r <= r1; ++r) {
+            padRow(src.row(r, converted), w, padded);
+            kernels::deinterleave(padded, even, odd, nw + 2);
+            kernels::tapsEvenRow(even, odd, band + size_t(r - r0) * size_t(nw), nw);
+        }
+        for (int y = y0; y < y1; ++y) {
+            const float* r[5];
+            for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(2 * y + k - 2, h) - r0) * size_t(nw);
+            kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], dst + size_t(y) * size_t(nw), nw);
+        }
+    });
+}
+
+void addDetail(const Rows& g, const float* coarse, const float* weight, float* acc, bool first) {
+    const int tw = g.w, th = g.h;
+    const Size c = halved({tw, th});
+    expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
+        const size_t at = size_t(y) * size_t(tw);
+        const float* gy = g.row(y, sized(scratch.row, size_t(tw)));
+        kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, weight + at, acc + at, tw, first);
+    });
+}
+
+void addWeighted(const Rows& g, const float* weight, float* acc, bool first) {
+    const int w = g.w;
+    parallelFor(size_t(g.h), grainFor(size_t(g.h), 8), [&](size_t begin, size_t end) {
+        float* converted = sized(scratch.row, size_t(w));
+        for (size_t y = begin; y < end; ++y) {
+            const size_t at = y * size_t(w);
+            kernels::weightedRow(g.row(int(y), converted), weight + at, acc + at, w, first);
+        }
+    });
+}
+
+void addExpanded(const float* coarse, int cw, int ch, float* acc, int tw, int th) {
+    expandRows(coarse, cw, ch, tw, th, [&](int y, const float* const r[5]) {
+        kernels::expandedRow(r[0], r[1], r[2], r[3], r[4], acc + size_t(y) * size_t(tw), tw);
+    });
+}
+
+Plane blur(const Plane& p, int w, int h) {
+    Plane out(p.size());
+    parallelFor(size_t(h), grainFor(size_t(h), 8), [&](size_t begin, size_t end) {
+        const int y0 = int(begin), y1 = int(end);
+        const int r0 = std::max(y0 - 2, 0), r1 = std::min(y1 + 1, h - 1);
+        float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(w));
+        float* padded = sized(scratch.padded, size_t(w) + 6);
+        for (int r = r0; r <= r1; ++r) {
+            padRow(p.data() + size_t(r) * size_t(w), w, padded);
+            kernels::tapsRow(padded, band + size_t(r - r0) * size_t(w), w);
+        }
+        for (int y = y0; y < y1; ++y) {
+            const float* r[5];
+            for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(y + k - 2, h) - r0) * size_t(w);
+            kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out.data() + size_t(y) * size_t(w), w);
+        }
+    });
+    return out;
+}
+
+Reduced reduce(const Plane& p, int w, int h) {
+    const Size next = halved({w, h});
+    Reduced r{Plane(size_t(next.w) * size_t(next.h)), next.w, next.h};
+    reduceInto(Rows::of(p.data(), w, h), r.plane.data());
     return r;
 }
 
 Plane expand(const Plane& p, int w, int h, int tw, int th) {
-    // Rows 2k and 2k + 1 of the repeated plane are the same, so each source row is
-    // repeated and smoothed across once; the column pass then reads the smoothed
-    // row that stands for each row of the target.
-    const int distinct = std::min(h, (th + 1) / 2);
-    Plane across(size_t(distinct) * size_t(tw));
-    Plane repeated(static_cast<size_t>(tw));
-    for (int k = 0; k < distinct; ++k) {
-        repeat(p.data() + size_t(k) * size_t(w), w, 1, repeated.data(), tw, 1);
-        convolveRow(repeated.data(), across.data() + size_t(k) * size_t(tw), tw);
-    }
     Plane out(size_t(tw) * size_t(th));
-    for (int y = 0; y < th; ++y) {
-        const float* rows[5];
-        for (int k = 0; k < 5; ++k) {
-            const int source = std::min(clampIndex(y + k - 2, th) / 2, h - 1);
-            rows[k] = across.data() + size_t(source) * size_t(tw);
-        }
-        combineRows(rows, out.data() + size_t(y) * size_t(tw), tw);
-    }
+    expandRows(p.data(), w, h, tw, th, [&](int y, const float* const r[5]) {
+        kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out.data() + size_t(y) * size_t(tw), tw);
+    });
     return out;
 }
 

@@ -65,6 +65,41 @@ Reduced reduce(const Plane& p, int w, int h);
 // stays constant.
 Plane expand(const Plane& p, int w, int h, int tw, int th);
 
+// The rows of one pyramid level: a float plane, or (level 0 of a render) one
+// component of an RGBX buffer read as values 0…1 the way Image::channel reads it.
+struct Rows {
+    const float* plane = nullptr;
+    const Image* image = nullptr;
+    int component = 0;
+    int w = 0;
+    int h = 0;
+
+    static Rows of(const float* plane, int w, int h) { return {plane, nullptr, 0, w, h}; }
+    static Rows of(const Image& image, int component) { return {nullptr, &image, component, image.w, image.h}; }
+
+    // Row y: a pointer into the plane, or the row converted into `scratch` (w values).
+    const float* row(int y, float* scratch) const;
+};
+
+// The banded, multi-threaded forms of the operations above, on which the blend is
+// built. Every sample is computed with the same operations in the same order as in
+// blur, reduce and expand, so the values are identical to theirs.
+
+// reduce(src) into dst, a plane of halved(src.w, src.h).
+void reduceInto(const Rows& src, float* dst);
+
+// acc[p] = weight[p]·(g[p] − up[p]) + acc[p] over the level of g, where up is the
+// expand of `coarse` (halved(g.w, g.h)) to g's size. With `first` the accumulator is
+// not read: acc[p] = weight[p]·(g[p] − up[p]) + 0.
+void addDetail(const Rows& g, const float* coarse, const float* weight, float* acc, bool first);
+
+// acc[p] = weight[p]·g[p] + acc[p] (with `first`: + 0 instead of reading acc).
+void addWeighted(const Rows& g, const float* weight, float* acc, bool first);
+
+// acc[p] = up[p] + acc[p] over a tw×th plane, where up is the expand of the cw×ch
+// plane `coarse` to tw×th.
+void addExpanded(const float* coarse, int cw, int ch, float* acc, int tw, int th);
+
 // Number of pyramid levels for a w×h plane (w, h ≥ 1): floor(log2(min(w, h))) − 3,
 // at least 1.
 int levels(int w, int h);

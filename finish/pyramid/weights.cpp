@@ -2,47 +2,103 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include "imaging/parallel.h"
 
 namespace finish {
 
-Plane luma(const Image& image) {
-    Plane y = image.channel(0);
-    {
-        const Plane g = image.channel(1);
-        for (size_t i = 0; i < y.size(); ++i) y[i] = 0.2126f * y[i] + 0.7152f * g[i];
+namespace {
+
+FINISH_VECTOR_CLONES void lumaRow(const float* r, const float* g, const float* b, float* y, size_t n) {
+    for (size_t i = 0; i < n; ++i) y[i] = 0.2126f * r[i] + 0.7152f * g[i];
+    for (size_t i = 0; i < n; ++i) y[i] = y[i] + 0.0722f * b[i];
+}
+
+FINISH_VECTOR_CLONES void greyRow(const float* r, const float* g, const float* b, float* grey, int n) {
+    for (int i = 0; i < n; ++i) grey[i] = ((r[i] + g[i]) + b[i]) / 3.0f;
+}
+
+// Contrast and saturation of one row (into `contrast` and `saturation`), and the
+// squared distance from mid-grey over the three channels divided by −0.08 (into
+// `spread`), ready for the exponential.
+FINISH_VECTOR_CLONES void measuresRow(const float* up, const float* row, const float* down, const float* r,
+                                      const float* g, const float* b, float* contrast, float* saturation,
+                                      float* spread, int w) {
+    for (int x = 0; x < w; ++x) {
+        const float left = row[x > 0 ? x - 1 : 0], right = row[x + 1 < w ? x + 1 : w - 1];
+        contrast[x] = std::fabs((((left + right) + up[x]) + down[x]) + row[x] * -4.0f);
+        const float mu = ((r[x] + g[x]) + b[x]) / 3.0f;
+        const float dr = r[x] - mu, dg = g[x] - mu, db = b[x] - mu;
+        saturation[x] = std::sqrt(((dr * dr + dg * dg) + db * db) / 3.0f);
+        const float er = r[x] - 0.5f, eg = g[x] - 0.5f, eb = b[x] - 0.5f;
+        spread[x] = ((er * er + eg * eg) + eb * eb) / -0.08f;
     }
-    const Plane b = image.channel(2);
-    for (size_t i = 0; i < y.size(); ++i) y[i] = y[i] + 0.0722f * b[i];
+}
+
+struct WeightScratch {
+    std::vector<float> grey, r, g, b, contrast, saturation, spread;
+};
+thread_local WeightScratch scratch;
+
+float* sized(std::vector<float>& v, size_t n) {
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+}  // namespace
+
+Plane luma(const Image& image) {
+    Plane y(image.n());
+    const size_t n = image.n();
+    parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+        const size_t count = end - begin;
+        float* r = sized(scratch.r, count);
+        float* g = sized(scratch.g, count);
+        float* b = sized(scratch.b, count);
+        image.channelRange(0, begin, end, r);
+        image.channelRange(1, begin, end, g);
+        image.channelRange(2, begin, end, b);
+        lumaRow(r, g, b, y.data() + begin, count);
+    });
     return y;
 }
 
 Plane mertensWeight(const Image& image) {
     const int w = image.w, h = image.h;
-    const Plane r = image.channel(0), g = image.channel(1), b = image.channel(2);
-
-    Plane grey(image.n());
-    for (size_t i = 0; i < grey.size(); ++i) grey[i] = ((r[i] + g[i]) + b[i]) / 3.0f;
-
     Plane weight(image.n());
-    for (int y = 0; y < h; ++y) {
-        const float* up = grey.data() + size_t(std::max(y - 1, 0)) * size_t(w);
-        const float* row = grey.data() + size_t(y) * size_t(w);
-        const float* down = grey.data() + size_t(std::min(y + 1, h - 1)) * size_t(w);
-        for (int x = 0; x < w; ++x) {
-            const size_t i = size_t(y) * size_t(w) + size_t(x);
-            const float left = row[std::max(x - 1, 0)], right = row[std::min(x + 1, w - 1)];
-            const float contrast = std::fabs((((left + right) + up[x]) + down[x]) + row[x] * -4.0f);
-
-            const float mu = ((r[i] + g[i]) + b[i]) / 3.0f;
-            const float dr = r[i] - mu, dg = g[i] - mu, db = b[i] - mu;
-            const float saturation = std::sqrt(((dr * dr + dg * dg) + db * db) / 3.0f);
-
-            const float er = r[i] - 0.5f, eg = g[i] - 0.5f, eb = b[i] - 0.5f;
-            const float exposure = std::exp(((er * er + eg * eg) + eb * eb) / -0.08f);
-
-            weight[i] = exposure * (contrast * saturation) + 1e-12f;
+    parallelFor(size_t(h), grainFor(size_t(h), 4), [&](size_t begin, size_t end) {
+        const int y0 = int(begin), y1 = int(end);
+        // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
+        const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
+        float* grey = sized(scratch.grey, size_t(g1 - g0 + 1) * size_t(w));
+        float* r = sized(scratch.r, size_t(w));
+        float* g = sized(scratch.g, size_t(w));
+        float* b = sized(scratch.b, size_t(w));
+        for (int y = g0; y <= g1; ++y) {
+            image.channelRow(0, y, r);
+            image.channelRow(1, y, g);
+            image.channelRow(2, y, b);
+            greyRow(r, g, b, grey + size_t(y - g0) * size_t(w), w);
         }
-    }
+        float* contrast = sized(scratch.contrast, size_t(w));
+        float* saturation = sized(scratch.saturation, size_t(w));
+        float* spread = sized(scratch.spread, size_t(w));
+        for (int y = y0; y < y1; ++y) {
+            image.channelRow(0, y, r);
+            image.channelRow(1, y, g);
+            image.channelRow(2, y, b);
+            const float* up = grey + size_t(std::max(y - 1, 0) - g0) * size_t(w);
+            const float* row = grey + size_t(y - g0) * size_t(w);
+            const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * size_t(w);
+            measuresRow(up, row, down, r, g, b, contrast, saturation, spread, w);
+            float* out = weight.data() + size_t(y) * size_t(w);
+            for (int x = 0; x < w; ++x) {
+                const float exposure = std::exp(spread[x]);
+                out[x] = exposure * (contrast[x] * saturation[x]) + 1e-12f;
+            }
+        }
+    });
     return weight;
 }
 

@@ -1,0 +1,33 @@
+// A small pool of threads for the pixel loops. Work is cut into chunks of rows (or
+// of pixels) that are computed exactly as they would be on one thread, so results
+// never depend on the number of threads.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace finish {
+
+// Threads used by parallelFor, the calling thread included. Defaults to the number
+// of cores; 1 runs everything on the calling thread.
+int threadCount();
+void setThreadCount(int count);
+
+// Calls body(begin, end) for consecutive chunks of [0, count), each at most `grain`
+// long, spread over the pool; returns when every chunk is done. The body must not
+// call parallelFor itself.
+void parallelFor(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body);
+
+// A grain that cuts `count` items into a few chunks per thread, at least `least`.
+size_t grainFor(size_t count, size_t least);
+
+}  // namespace finish
+
+// Hot loops get an AVX2 clone on x86-64 Linux, chosen at load time; everywhere else
+// they are compiled once for the baseline (NEON on Apple silicon) and left to the
+// auto-vectoriser.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+#define FINISH_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define FINISH_VECTOR_CLONES
+#endif
