@@ -27,21 +27,33 @@ namespace finish {
 
 namespace {
 
-FINISH_VECTOR_CLONES void fractions8(const uint8_t* src, float* out, size_t count) {
-    for (size_t i = 0; i < count; ++i) out[i] = float(src[4 * i]) / 255.0f;
+// Every possible component value as a fraction, float(v) / top, looked up instead of
+// divided.
+template <typename T>
+const float* fractionTable() {
+    static const std::vector<float> table = [] {
+        constexpr size_t count = size_t(std::numeric_limits<T>::max()) + 1;
+        const float top = float(std::numeric_limits<T>::max());
+        std::vector<float> t(count);
+        for (size_t v = 0; v < count; ++v) t[v] = float(v) / top;
+        return t;
+    }();
+    return table.data();
 }
 
-FINISH_VECTOR_CLONES void fractions16(const uint16_t* src, float* out, size_t count) {
-    for (size_t i = 0; i < count; ++i) out[i] = float(src[4 * i]) / 65535.0f;
+template <typename T>
+void fractions(const T* src, float* out, size_t count) {
+    const float* table = fractionTable<T>();
+    for (size_t i = 0; i < count; ++i) out[i] = table[src[4 * i]];
 }
 
 }  // namespace
 
 void Image::channelRange(int c, size_t begin, size_t end, float* out) const {
     if (bits == 8)
-        fractions8(px8.data() + 4 * begin + size_t(c), out, end - begin);
+        fractions(px8.data() + 4 * begin + size_t(c), out, end - begin);
     else
-        fractions16(px16.data() + 4 * begin + size_t(c), out, end - begin);
+        fractions(px16.data() + 4 * begin + size_t(c), out, end - begin);
 }
 
 Plane Image::channel(int c) const {
@@ -61,13 +73,20 @@ Output::Output(const Image& like) : w(like.w), h(like.h), bits(like.bits) {
 namespace {
 
 // Scales a channel value to 0…top, rounding halves away from zero; not-a-number
-// gives top.
+// gives top. Written without a call to round so that the loop vectorises: below top
+// and not negative, x − trunc(x) is exact, and the half is rounded up.
 template <typename T>
 inline T quantise(float value, float top) {
-    const float v = std::round(value * top);
-    if (!(v < top)) return T(top);  // also not-a-number
-    if (v < 0.0f) return T(0);
-    return T(v);
+    const float x = value * top;
+    if (!(x < top)) return T(top);  // also not-a-number; x ≥ top − 0.5 is caught below
+    if (!(x >= 0.0f)) return T(0);
+    const int t = int(x);
+    return T(t + (x - float(t) >= 0.5f ? 1 : 0));
+}
+
+template <typename T>
+FINISH_VECTOR_CLONES void quantiseInto(const float* values, T* dst, size_t count, float top) {
+    for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<T>(values[i], top);
 }
 
 }  // namespace
@@ -75,11 +94,9 @@ inline T quantise(float value, float top) {
 void Output::putRange(int c, const float* values, size_t begin, size_t end) {
     const size_t count = end - begin;
     if (bits == 8) {
-        uint8_t* dst = px8.data() + 4 * begin + size_t(c);
-        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint8_t>(values[i], 255.0f);
+        quantiseInto<uint8_t>(values, px8.data() + 4 * begin + size_t(c), count, 255.0f);
     } else {
-        uint16_t* dst = px16.data() + 4 * begin + size_t(c);
-        for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<uint16_t>(values[i], 65535.0f);
+        quantiseInto<uint16_t>(values, px16.data() + 4 * begin + size_t(c), count, 65535.0f);
     }
 }
 

@@ -7,6 +7,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <limits>
+#include <optional>
+#include <thread>
+#include <utility>
 #include <locale.h>  // newlocale, and strtof_l / strtod_l with <stdlib.h>
 #if defined(__APPLE__)
 #include <xlocale.h>
@@ -117,12 +120,34 @@ std::string timingLine(std::string_view mode, int w, int h, double seconds) {
 
 namespace {
 
-Loaded loadOrFail(const std::string& path) {
-    std::string error;
-    std::optional<Loaded> loaded = load(path, error);
-    if (!loaded) fail(error);
-    return std::move(*loaded);
-}
+// A render being decoded on its own thread; the decoders of the renders run side
+// by side, and their outcomes are looked at in the order of the command line.
+class Loading {
+public:
+    explicit Loading(std::string path) : path_(std::move(path)) {
+        thread_ = std::thread([this] { loaded_ = load(path_, error_); });
+    }
+    Loading(const Loading&) = delete;
+    Loading& operator=(const Loading&) = delete;
+    ~Loading() { wait(); }
+
+    void wait() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // The decoded render, or the end of the run with its message.
+    Loaded take() {
+        wait();
+        if (!loaded_) fail(error_);
+        return std::move(*loaded_);
+    }
+
+private:
+    std::string path_;
+    std::optional<Loaded> loaded_;
+    std::string error_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -141,8 +166,18 @@ void run(std::vector<std::string> args) {
     if (args.size() < 2) fail("BASE and DARK are required");
     if (!startImaging("quillore-finish")) fail("cannot start the image library");
 
-    Loaded base = loadOrFail(args[0]);
-    const Image dark = loadOrFail(args[1]).image;  // its file is closed at once
+    // BRIGHT is opened only by the mode that uses it. Every decoder is waited for
+    // before any message, so a failing run never ends while another is working.
+    const bool wantsBright = *mode == "balance" && args.size() >= 3;
+    Loading baseLoad(args[0]), darkLoad(args[1]);
+    std::optional<Loading> brightLoad;
+    if (wantsBright) brightLoad.emplace(args[2]);
+    baseLoad.wait();
+    darkLoad.wait();
+    if (brightLoad) brightLoad->wait();
+
+    Loaded base = baseLoad.take();
+    const Image dark = darkLoad.take().image;  // its file is closed at once
     if (dark.w != base.image.w || dark.h != base.image.h) fail("the renders differ in size");
 
     Output output(base.image);
@@ -152,7 +187,7 @@ void run(std::vector<std::string> args) {
         darkenSky(base.image, dark, sky, output);
     } else if (*mode == "balance") {
         if (args.size() < 3) fail("balance needs BRIGHT");
-        const Image bright = loadOrFail(args[2]).image;
+        const Image bright = brightLoad->take().image;
         if (bright.w != base.image.w || bright.h != base.image.h) fail("the renders differ in size");
         balance(base.image, dark, bright, strength, output);
     } else {

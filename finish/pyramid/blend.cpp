@@ -10,12 +10,15 @@ namespace finish {
 void normaliseWeights(std::vector<Plane>& weights) {
     if (weights.empty()) return;
     const size_t count = weights[0].size();
+    std::vector<float*> maps;
+    for (Plane& w : weights) maps.push_back(w.data());
+    const size_t n = maps.size();
     parallelFor(count, grainFor(count, 1 << 14), [&](size_t begin, size_t end) {
         for (size_t p = begin; p < end; ++p) {
             float s = 0.0f;
-            for (const Plane& w : weights) s += w[p];
+            for (size_t k = 0; k < n; ++k) s += maps[k][p];
             const float f = 1.0f / std::max(s, 1e-12f);
-            for (Plane& w : weights) w[p] = w[p] * f;
+            for (size_t k = 0; k < n; ++k) maps[k][p] = maps[k][p] * f;
         }
     });
 }

@@ -171,7 +171,12 @@ void padRow(const float* row, int w, float* p) {
 
 // The padded form of the repeated row: p[i] = src[min(clamp(i − 2, 0, tw − 1) / 2, w − 1)].
 void padRepeatedRow(const float* src, int w, int tw, float* p) {
-    for (int i = 0; i < tw + 4; ++i) p[i] = src[std::min(clampIndex(i - 2, tw) / 2, w - 1)];
+    float* u = p + 2;
+    const int pairs = std::min(w, tw / 2);
+    for (int j = 0; j < pairs; ++j) u[2 * j] = u[2 * j + 1] = src[j];
+    for (int x = 2 * pairs; x < tw; ++x) u[x] = src[std::min(x / 2, w - 1)];
+    p[0] = p[1] = u[0];
+    p[tw + 2] = p[tw + 3] = u[tw - 1];
 }
 
 // Calls rowOp(y, r0…r4) for every row y of the tw×th expand of the cw×ch plane

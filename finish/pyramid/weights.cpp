@@ -22,12 +22,14 @@ FINISH_VECTOR_CLONES void greyRow(const float* r, const float* g, const float* b
 // Contrast and saturation of one row (into `contrast` and `saturation`), and the
 // squared distance from mid-grey over the three channels divided by −0.08 (into
 // `spread`), ready for the exponential.
+// `row` is padded: row[0] repeats the first grey sample and row[w + 1] the last, so
+// pixel x sits at row[x + 1]; `up` and `down` are padded the same way.
 FINISH_VECTOR_CLONES void measuresRow(const float* up, const float* row, const float* down, const float* r,
                                       const float* g, const float* b, float* contrast, float* saturation,
                                       float* spread, int w) {
     for (int x = 0; x < w; ++x) {
-        const float left = row[x > 0 ? x - 1 : 0], right = row[x + 1 < w ? x + 1 : w - 1];
-        contrast[x] = std::fabs((((left + right) + up[x]) + down[x]) + row[x] * -4.0f);
+        const float left = row[x], centre = row[x + 1], right = row[x + 2];
+        contrast[x] = std::fabs((((left + right) + up[x + 1]) + down[x + 1]) + centre * -4.0f);
         const float mu = ((r[x] + g[x]) + b[x]) / 3.0f;
         const float dr = r[x] - mu, dg = g[x] - mu, db = b[x] - mu;
         saturation[x] = std::sqrt(((dr * dr + dg * dg) + db * db) / 3.0f);
@@ -71,7 +73,8 @@ Plane mertensWeight(const Image& image) {
         const int y0 = int(begin), y1 = int(end);
         // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
         const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
-        float* grey = sized(scratch.grey, size_t(g1 - g0 + 1) * size_t(w));
+        const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
+        float* grey = sized(scratch.grey, size_t(g1 - g0 + 1) * stride);
         float* r = sized(scratch.r, size_t(w));
         float* g = sized(scratch.g, size_t(w));
         float* b = sized(scratch.b, size_t(w));
@@ -79,7 +82,10 @@ Plane mertensWeight(const Image& image) {
             image.channelRow(0, y, r);
             image.channelRow(1, y, g);
             image.channelRow(2, y, b);
-            greyRow(r, g, b, grey + size_t(y - g0) * size_t(w), w);
+            float* row = grey + size_t(y - g0) * stride;
+            greyRow(r, g, b, row + 1, w);
+            row[0] = row[1];
+            row[w + 1] = row[w];
         }
         float* contrast = sized(scratch.contrast, size_t(w));
         float* saturation = sized(scratch.saturation, size_t(w));
@@ -88,9 +94,9 @@ Plane mertensWeight(const Image& image) {
             image.channelRow(0, y, r);
             image.channelRow(1, y, g);
             image.channelRow(2, y, b);
-            const float* up = grey + size_t(std::max(y - 1, 0) - g0) * size_t(w);
-            const float* row = grey + size_t(y - g0) * size_t(w);
-            const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * size_t(w);
+            const float* up = grey + size_t(std::max(y - 1, 0) - g0) * stride;
+            const float* row = grey + size_t(y - g0) * stride;
+            const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * stride;
             measuresRow(up, row, down, r, g, b, contrast, saturation, spread, w);
             float* out = weight.data() + size_t(y) * size_t(w);
             for (int x = 0; x < w; ++x) {
