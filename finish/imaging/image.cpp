@@ -6,6 +6,7 @@
 #include <vips/vips.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -27,38 +28,39 @@ namespace finish {
 
 namespace {
 
-// Every possible component value as a fraction, float(v) / top, looked up instead of
-// divided.
-template <typename T>
-const float* fractionTable() {
-    static const std::vector<float> table = [] {
-        constexpr size_t count = size_t(std::numeric_limits<T>::max()) + 1;
-        const float top = float(std::numeric_limits<T>::max());
-        std::vector<float> t(count);
-        for (size_t v = 0; v < count; ++v) t[v] = float(v) / top;
-        return t;
-    }();
-    return table.data();
+// Component c of `count` pixels as fractions, float(v) / top. Each pixel is read as
+// one word and the component shifted out, so that the loop vectorises (the division
+// stays a division: multiplying by 1/top would round some values differently).
+FINISH_VECTOR_CLONES void fractions8(const uint8_t* px, int c, float* out, size_t count) {
+    const unsigned shift = unsigned(8 * (std::endian::native == std::endian::little ? c : 3 - c));
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t pixel;
+        std::memcpy(&pixel, px + 4 * i, sizeof pixel);
+        out[i] = float(int32_t((pixel >> shift) & 0xFFu)) / 255.0f;
+    }
 }
 
-template <typename T>
-void fractions(const T* src, float* out, size_t count) {
-    const float* table = fractionTable<T>();
-    for (size_t i = 0; i < count; ++i) out[i] = table[src[4 * i]];
+FINISH_VECTOR_CLONES void fractions16(const uint16_t* px, int c, float* out, size_t count) {
+    const unsigned shift = unsigned(16 * (std::endian::native == std::endian::little ? c : 3 - c));
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t pixel;
+        std::memcpy(&pixel, px + 4 * i, sizeof pixel);
+        out[i] = float(int32_t((pixel >> shift) & 0xFFFFu)) / 65535.0f;
+    }
 }
 
 }  // namespace
 
 void Image::channelRange(int c, size_t begin, size_t end, float* out) const {
     if (bits == 8)
-        fractions(px8.data() + 4 * begin + size_t(c), out, end - begin);
+        fractions8(px8.data() + 4 * begin, c, out, end - begin);
     else
-        fractions(px16.data() + 4 * begin + size_t(c), out, end - begin);
+        fractions16(px16.data() + 4 * begin, c, out, end - begin);
 }
 
 Plane Image::channel(int c) const {
     Plane plane(n());
-    parallelFor(n(), grainFor(n(), 1 << 14),
+    parallelFor(n(), size_t(1) << 16,
                 [&](size_t begin, size_t end) { channelRange(c, begin, end, plane.data() + begin); });
     return plane;
 }
@@ -102,7 +104,7 @@ void Output::putRange(int c, const float* values, size_t begin, size_t end) {
 
 void Output::put(int c, const Plane& plane) {
     const size_t count = size_t(w) * size_t(h);
-    parallelFor(count, grainFor(count, 1 << 14),
+    parallelFor(count, size_t(1) << 16,
                 [&](size_t begin, size_t end) { putRange(c, plane.data() + begin, begin, end); });
 }
 

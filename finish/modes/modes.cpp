@@ -41,7 +41,7 @@ void keepHighlights(const Image& base, const Image& dark, int strength, Output& 
     Plane baseWeight = luma(base);
     Plane darkWeight(baseWeight.size());
     const size_t n = baseWeight.size();
-    parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+    parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
         for (size_t p = begin; p < end; ++p) {
             baseWeight[p] = 1.0f - smoothstep(e0, 0.98f, baseWeight[p]);
             darkWeight[p] = 1.0f - baseWeight[p];
@@ -67,7 +67,7 @@ void darkenSky(const Image& base, const Image& dark, float sky, Output& output) 
     Plane darkWeight = skyMask(base.w, base.h, sky);
     Plane baseWeight(darkWeight.size());
     const size_t n = darkWeight.size();
-    parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+    parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
         for (size_t p = begin; p < end; ++p) baseWeight[p] = 1.0f - darkWeight[p];
     });
     blendPair(base, dark, std::move(baseWeight), std::move(darkWeight), output);
@@ -84,7 +84,7 @@ void balance(const Image& base, const Image& dark, const Image& bright, int stre
         // BASE's channel is read again from its buffer, a chunk at a time, mixed and
         // written out without a full-size plane in between.
         const size_t n = base.n();
-        parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+        parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
             thread_local std::vector<float> mixed;
             if (mixed.size() < end - begin) mixed.resize(end - begin);
             base.channelRange(c, begin, end, mixed.data());

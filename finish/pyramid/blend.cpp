@@ -13,7 +13,7 @@ void normaliseWeights(std::vector<Plane>& weights) {
     std::vector<float*> maps;
     for (Plane& w : weights) maps.push_back(w.data());
     const size_t n = maps.size();
-    parallelFor(count, grainFor(count, 1 << 14), [&](size_t begin, size_t end) {
+    parallelFor(count, size_t(1) << 16, [&](size_t begin, size_t end) {
         for (size_t p = begin; p < end; ++p) {
             float s = 0.0f;
             for (size_t k = 0; k < n; ++k) s += maps[k][p];

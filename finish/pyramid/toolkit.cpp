@@ -185,7 +185,8 @@ void padRepeatedRow(const float* src, int w, int tw, float* p) {
 template <typename RowOp>
 void expandRows(const float* coarse, int cw, int ch, int tw, int th, const RowOp& rowOp) {
     auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
-    parallelFor(size_t(th), grainFor(size_t(th), 8), [&](size_t begin, size_t end) {
+    // Bands of 32 rows: their row-smoothed source rows stay in cache.
+    parallelFor(size_t(th), 32, [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int s0 = source(y0 - 2), s1 = source(y1 + 1);
         float* band = sized(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
@@ -214,7 +215,8 @@ void reduceInto(const Rows& src, float* dst) {
     const int w = src.w, h = src.h;
     const Size next = halved({w, h});
     const int nw = next.w;
-    parallelFor(size_t(next.h), grainFor(size_t(next.h), 4), [&](size_t begin, size_t end) {
+    // Bands of 16 output rows (35 input rows): the row pass stays in cache.
+    parallelFor(size_t(next.h), 16, [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
         float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
@@ -247,7 +249,7 @@ void addDetail(const Rows& g, const float* coarse, const float* weight, float* a
 
 void addWeighted(const Rows& g, const float* weight, float* acc, bool first) {
     const int w = g.w;
-    parallelFor(size_t(g.h), grainFor(size_t(g.h), 8), [&](size_t begin, size_t end) {
+    parallelFor(size_t(g.h), 32, [&](size_t begin, size_t end) {
         float* converted = sized(scratch.row, size_t(w));
         for (size_t y = begin; y < end; ++y) {
             const size_t at = y * size_t(w);
@@ -264,7 +266,7 @@ void addExpanded(const float* coarse, int cw, int ch, float* acc, int tw, int th
 
 Plane blur(const Plane& p, int w, int h) {
     Plane out(p.size());
-    parallelFor(size_t(h), grainFor(size_t(h), 8), [&](size_t begin, size_t end) {
+    parallelFor(size_t(h), 32, [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int r0 = std::max(y0 - 2, 0), r1 = std::min(y1 + 1, h - 1);
         float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(w));

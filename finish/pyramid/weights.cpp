@@ -53,7 +53,7 @@ float* sized(std::vector<float>& v, size_t n) {
 Plane luma(const Image& image) {
     Plane y(image.n());
     const size_t n = image.n();
-    parallelFor(n, grainFor(n, 1 << 14), [&](size_t begin, size_t end) {
+    parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
         const size_t count = end - begin;
         float* r = sized(scratch.r, count);
         float* g = sized(scratch.g, count);
@@ -69,21 +69,26 @@ Plane luma(const Image& image) {
 Plane mertensWeight(const Image& image) {
     const int w = image.w, h = image.h;
     Plane weight(image.n());
-    parallelFor(size_t(h), grainFor(size_t(h), 4), [&](size_t begin, size_t end) {
+    // Bands of a few rows, so that their converted channels stay in cache.
+    parallelFor(size_t(h), 16, [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
         const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
         const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
         float* grey = sized(scratch.grey, size_t(g1 - g0 + 1) * stride);
-        float* r = sized(scratch.r, size_t(w));
-        float* g = sized(scratch.g, size_t(w));
-        float* b = sized(scratch.b, size_t(w));
+        // The channels of rows g0 … g1, converted once for the grey rows and the
+        // measures alike.
+        const size_t rows = size_t(g1 - g0 + 1);
+        float* rs = sized(scratch.r, rows * size_t(w));
+        float* gs = sized(scratch.g, rows * size_t(w));
+        float* bs = sized(scratch.b, rows * size_t(w));
         for (int y = g0; y <= g1; ++y) {
-            image.channelRow(0, y, r);
-            image.channelRow(1, y, g);
-            image.channelRow(2, y, b);
+            const size_t at = size_t(y - g0) * size_t(w);
+            image.channelRow(0, y, rs + at);
+            image.channelRow(1, y, gs + at);
+            image.channelRow(2, y, bs + at);
             float* row = grey + size_t(y - g0) * stride;
-            greyRow(r, g, b, row + 1, w);
+            greyRow(rs + at, gs + at, bs + at, row + 1, w);
             row[0] = row[1];
             row[w + 1] = row[w];
         }
@@ -91,9 +96,8 @@ Plane mertensWeight(const Image& image) {
         float* saturation = sized(scratch.saturation, size_t(w));
         float* spread = sized(scratch.spread, size_t(w));
         for (int y = y0; y < y1; ++y) {
-            image.channelRow(0, y, r);
-            image.channelRow(1, y, g);
-            image.channelRow(2, y, b);
+            const size_t at = size_t(y - g0) * size_t(w);
+            const float *r = rs + at, *g = gs + at, *b = bs + at;
             const float* up = grey + size_t(std::max(y - 1, 0) - g0) * stride;
             const float* row = grey + size_t(y - g0) * stride;
             const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * stride;
