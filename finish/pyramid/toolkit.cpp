@@ -40,7 +40,7 @@ void convolveRow(const float* in, float* out, int w) {
     for (int x = inner1; x < w; ++x) edge(x);
 }
 
-void convolveRowAtEvenColumns(const float* in, float* out, int w) {
+FINISH_VECTOR_CLONES void convolveRowAtEvenColumns(const float* in, float* out, int w) {
     const int nw = halved({w, 1}).w;
     auto edge = [&](int x) {
         const int c = 2 * x;
@@ -105,19 +105,6 @@ FINISH_VECTOR_CLONES void tapsRow(const float* p, float* out, int n) {
     for (int x = 0; x < n; ++x) out[x] = taps(p[x], p[x + 1], p[x + 2], p[x + 3], p[x + 4]);
 }
 
-// The padded row split into its even and odd samples (n of each).
-FINISH_VECTOR_CLONES void deinterleave(const float* p, float* even, float* odd, int n) {
-    for (int j = 0; j < n; ++j) {
-        even[j] = p[2 * j];
-        odd[j] = p[2 * j + 1];
-    }
-}
-
-// out[x] = taps(p[2x], …, p[2x + 4]) for x in [0, n), from the split samples.
-FINISH_VECTOR_CLONES void tapsEvenRow(const float* even, const float* odd, float* out, int n) {
-    for (int x = 0; x < n; ++x) out[x] = taps(even[x], odd[x], even[x + 1], odd[x + 1], even[x + 2]);
-}
-
 FINISH_VECTOR_CLONES void tapsColumns(const float* r0, const float* r1, const float* r2, const float* r3,
                                       const float* r4, float* out, int n) {
     for (int x = 0; x < n; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
@@ -153,7 +140,7 @@ namespace {
 
 // Per-thread scratch rows, grown as needed and kept for the next band.
 struct Scratch {
-    std::vector<float> band, padded, even, odd, row;
+    std::vector<float> band, padded, row;
 };
 thread_local Scratch scratch;
 
@@ -220,15 +207,11 @@ void reduceInto(const Rows& src, float* dst) {
         const int y0 = int(begin), y1 = int(end);
         const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
         float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
-        float* padded = sized(scratch.padded, size_t(w) + 6);
-        float* even = sized(scratch.even, size_t(nw) + 2);
-        float* odd = sized(scratch.odd, size_t(nw) + 2);
         float* converted = sized(scratch.row, size_t(w));
-        for (int r = r0; r <= r1; ++r) {
-            padRow(src.row(r, converted), w, padded);
-            kernels::deinterleave(padded, even, odd, nw + 2);
-            kernels::tapsEvenRow(even, odd, band + size_t(r - r0) * size_t(nw), nw);
-        }
+        // The strided row pass straight from the row beats splitting it into even
+        // and odd samples first.
+        for (int r = r0; r <= r1; ++r)
+            convolveRowAtEvenColumns(src.row(r, converted), band + size_t(r - r0) * size_t(nw), w);
         for (int y = y0; y < y1; ++y) {
             const float* r[5];
             for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(2 * y + k - 2, h) - r0) * size_t(nw);
