@@ -38,20 +38,28 @@
 #   this/floor                 time over the modelled floor (lower is better)
 #
 # The modelled floor of a mode = the measured floor-3 (balance) or floor-2 (two-render
-# modes) + the blend's memory traffic / the measured bandwidth. The traffic model counts
-# the bytes a channel-by-channel Laplacian blend has to stream through memory (read plus
-# written) once its steps are fused as far as the algorithm allows, per level-0 pixel,
-# with f = 4/3 the size of a whole pyramid, n renders, Bi bytes per decoded pixel (RGBX:
-# 4 for 8-bit, 8 for 16-bit) and nw renders read to build the weights (balance 3,
-# keep-highlights 1, darken-sky 0):
-#   weights        nw·Bi + 4n (maps written) + 4n (maps read) + 4n·(f−1) (coarser levels written)
-#   per channel    n·Bi (renders read) + 4n·f (weight pyramids read)
-#                  + 8n·(f−1) (each render's coarser Gaussian levels written and read)
-#                  + 4f·(2n−1) (accumulator written, then read and written per render)
-#                  + 4f (collapse) + 2·Bi (result put into the interleaved output)
-#                  + Bi (balance only: BASE read again for the mix)
-#   total          weights + 3 · per channel  (280 B/px for balance at 8 bits, 183 for
-#                  keep-highlights, 179 for darken-sky)
+# modes) + the blend's memory traffic / the measured bandwidth. The traffic is the
+# count of bytes quillore-finish itself streams through memory (read plus written),
+# pass by pass, per level-0 pixel, with f = 4/3 the size of a whole pyramid, n renders
+# and Bi bytes per decoded pixel (RGBX: 4 for 8-bit, 8 for 16-bit):
+#   weight maps    balance: each render read, its map written, n·(Bi + 4);
+#                  keep-highlights: BASE read, luma written, read, both maps written,
+#                  Bi + 16; darken-sky: mask written, read, complement written, 12
+#   normalising    8n (every map read and written)
+#   weight pyramids n·(4f + 4(f − 1)) (each level but the last read, the coarser written)
+#   per channel, the first render   2·Bi + 8 + 20(f − 1): level 0 read from the render
+#                  by the reduce and again by the detail pass, weight read, accumulator
+#                  written; coarser levels: level written, read twice, weight read,
+#                  accumulator read and written
+#   per channel, each other render  2·Bi + 12 + 24(f − 1) (the accumulator read too)
+#   collapse       8f + 4(f − 1) (each accumulator level read and written, the coarser
+#                  one read)
+#   emit           balance: blended plane read, BASE read, result line read and
+#                  written, 4 + 3·Bi; the other modes 4 + 2·Bi
+#   total          weights + 3 · (renders + collapse + emit): 388 B/px for balance at
+#                  8 bits (97 passes over a float plane), 273 for keep-highlights, 265
+#                  for darken-sky
+# Not counted: zero-filling the decode buffers and filling the result buffer.
 # Bandwidth is counted the same way (bytes read + bytes written per second of a copy).
 #
 # Nothing here is a test: the figures are noisy on a shared machine; run it again
@@ -226,12 +234,16 @@ function median(list,   a, n, i, j, t) {
 }
 function minimum(list,   a, n, i, m) { n = split(list, a, " "); m = a[1]; for (i = 2; i <= n; i++) if (a[i] + 0 < m + 0) m = a[i]; return m }
 function maximum(list,   a, n, i, m) { n = split(list, a, " "); m = a[1]; for (i = 2; i <= n; i++) if (a[i] + 0 > m + 0) m = a[i]; return m }
-# bytes per level-0 pixel streamed by the blend (see the model in run.sh)
-function traffic(n, nw, bi, balance,   f, weights, channel) {
+# bytes per level-0 pixel streamed by quillore-finish (see the model in run.sh);
+# mode 0 balance, 1 keep-highlights, 2 darken-sky
+function traffic(n, bi, mode,   f, weights, first, other, collapse, emit) {
   f = 4 / 3
-  weights = nw * bi + 4 * n + 4 * n + 4 * n * (f - 1)
-  channel = n * bi + 4 * n * f + 8 * n * (f - 1) + 4 * f * (2 * n - 1) + 4 * f + 2 * bi + (balance ? bi : 0)
-  return weights + 3 * channel
+  weights = (mode == 0 ? n * (bi + 4) : (mode == 1 ? bi + 16 : 12)) + 8 * n + n * (4 * f + 4 * (f - 1))
+  first = 2 * bi + 8 + 20 * (f - 1)
+  other = 2 * bi + 12 + 24 * (f - 1)
+  collapse = 8 * f + 4 * (f - 1)
+  emit = mode == 0 ? 4 + 3 * bi : 4 + 2 * bi
+  return weights + 3 * (first + (n - 1) * other + collapse + emit)
 }
 function cell(v, fmt) { return v == "" ? "-" : sprintf(fmt, v) }
 {
@@ -257,10 +269,10 @@ END {
     if (!(s in w)) continue
     for (i = 1; i <= np; i++) { k = s SUBSEP progs[i]; med[progs[i]] = (k in t) ? median(t[k]) : "" }
     B = median(bw[s]); px = w[s] * h[s]; bi = (s == "6mp16") ? 8 : 4
-    tr3 = traffic(3, 3, bi, 1) * px / 1e9; tr2 = traffic(2, 1, bi, 0) * px / 1e9
+    tr3 = traffic(3, bi, 0) * px / 1e9; tr2 = traffic(2, bi, 1) * px / 1e9
     fl["balance"] = med["floor-3"] == "" ? "" : med["floor-3"] + tr3 / B
     fl["keep-highlights"] = med["floor-2"] == "" ? "" : med["floor-2"] + tr2 / B
-    fl["darken-sky"] = med["floor-2"] == "" ? "" : med["floor-2"] + (traffic(2, 0, bi, 0) * px / 1e9) / B
+    fl["darken-sky"] = med["floor-2"] == "" ? "" : med["floor-2"] + (traffic(2, bi, 2) * px / 1e9) / B
     fl["enfuse"] = fl["balance"]; fl["opencv"] = fl["balance"]
     printf "\n%s, %dx%d, %d levels; bandwidth (copy, read+write) median %.1f GB/s\n", title[s], w[s], h[s], L[s], B
     printf "%-34s %9s %13s %9s %12s %12s %11s\n", "program", "median s", "range s", "peak MiB", "enfuse/this", "OpenCV/this", "this/floor"
