@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "connection/json.h"
@@ -32,5 +33,10 @@ class Client {
 
 // The message a run ends with when the app goes away during a request.
 extern const char* const connectionClosedMessage;
+
+// The object a line from the app holds, accepted and read exactly as `parseObject`
+// reads it, but fast enough for replies carrying images of many megabytes. The
+// line's capacity may grow by a few bytes of padding; its text stays as it was.
+std::optional<json> parseReplyLine(std::string& line);
 
 }  // namespace quillore

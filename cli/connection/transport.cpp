@@ -50,6 +50,15 @@ std::optional<std::string> LineReader::next() {
     size_t pending = buf_.size() - start_;
     if (const void* lf = std::memchr(begin + scanned_, '\n', pending - scanned_)) {
       size_t length = size_t(static_cast<const char*>(lf) - begin);
+      if (start_ == 0 && length + 1 == buf_.size() && length >= chunkSize) {
+        // A long line that is all the reader holds (a reply carrying an image): hand
+        // the buffer itself over instead of copying it, and start afresh.
+        std::string line = std::move(buf_);
+        line.resize(length);
+        buf_ = std::string();
+        scanned_ = 0;
+        return line;
+      }
       std::string line(begin, length);
       start_ += length + 1;
       scanned_ = 0;

@@ -12,4 +12,9 @@ namespace quillore {
 // spaces included), or "=" anywhere but as one or two final characters.
 std::optional<std::string> decodeBase64(std::string_view text);
 
+// The same, decoding into `text` itself (the bytes are shorter than their text):
+// true with `text` holding the bytes, or false with `text` spoilt. Images of many
+// megabytes are decoded without a second buffer.
+bool decodeBase64InPlace(std::string& text);
+
 }  // namespace quillore

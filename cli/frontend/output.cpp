@@ -21,13 +21,13 @@ namespace {
 
 // The parts of a tool result that the output reads.
 struct ToolResult {
-  std::vector<const json*> items;  // "content", when it is an array of objects
+  std::vector<json*> items;  // "content", when it is an array of objects
   bool isError = false;
   const json* structured = nullptr;
 
-  explicit ToolResult(const json& result) {
+  explicit ToolResult(json& result) {
     if (auto content = result.find("content"); content != result.end() && content->is_array()) {
-      for (const auto& item : *content) {
+      for (auto& item : *content) {
         if (!item.is_object()) {
           items.clear();
           break;
@@ -94,7 +94,7 @@ std::optional<std::string> writeFile(const std::string& path, std::string_view b
   return failure;
 }
 
-[[noreturn]] void writeImages(const ToolResult& result, const std::string& toolName,
+[[noreturn]] void writeImages(ToolResult& result, const std::string& toolName,
                               const std::optional<std::string>& outDir) {
   const std::string directory = absoluteNormalised(outDir ? *outDir : previewDir());
   std::error_code error;
@@ -108,20 +108,21 @@ std::optional<std::string> writeFile(const std::string& path, std::string_view b
   const std::string stem = imageStem(toolName, std::time(nullptr), long(getpid()));
   json images = json::array();
   const json* previous = nullptr;
-  for (const json* item : result.items) {
+  for (json* item : result.items) {
     const json* before = previous;
     previous = item;
     if (!ToolResult::hasType(*item, "image")) continue;
     auto data = item->find("data");
     if (data == item->end() || !data->is_string()) continue;
-    auto bytes = decodeBase64(data->get_ref<const std::string&>());
-    if (!bytes) continue;
+    // The data is needed only here: decoded where it lies, it costs no second buffer.
+    std::string& bytes = data->get_ref<std::string&>();
+    if (!decodeBase64InPlace(bytes)) continue;
 
     auto mime = item->find("mimeType");
     const bool png = mime != item->end() && mime->is_string() && *mime == "image/png";
     const std::string path =
         joinPath(directory, stem + "-" + std::to_string(images.size() + 1) + (png ? ".png" : ".jpg"));
-    if (auto reason = writeFile(path, *bytes)) fail("Can't write " + path + ": " + *reason, Exit::usage);
+    if (auto reason = writeFile(path, bytes)) fail("Can't write " + path + ": " + *reason, Exit::usage);
 
     json entry = {{"path", path}};
     if (before) {
@@ -167,8 +168,8 @@ std::string imageStem(const std::string& toolName, time_t now, long pid) {
   return name + "-" + stamp + "-" + std::to_string(pid);
 }
 
-[[noreturn]] void output(const json& result, const std::string& toolName, const std::optional<std::string>& outDir) {
-  const ToolResult parts(result);
+[[noreturn]] void output(json result, const std::string& toolName, const std::optional<std::string>& outDir) {
+  ToolResult parts(result);
   if (parts.isError) fail(parts.joinedTexts(), Exit::toolError);
   if (parts.hasImages()) writeImages(parts, toolName, outDir);
 
@@ -195,7 +196,7 @@ std::string imageStem(const std::string& toolName, time_t now, long pid) {
     fail(message != error->end() && message->is_string() ? message->get<std::string>() : "The call failed", exit);
   }
   auto result = reply.find("result");
-  if (result != reply.end() && result->is_object()) output(*result, tool.name, outDir);
+  if (result != reply.end() && result->is_object()) output(std::move(*result), tool.name, outDir);
   output(json::object(), tool.name, outDir);
 }
 

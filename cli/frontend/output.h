@@ -17,8 +17,9 @@ namespace quillore {
 
 // Prints a tool result and ends the run: a tool error (exit 1); images written as
 // files and listed under "images"; a single JSON text as it is; the structured
-// content; or {"text": …}. `toolName` is the name the app listed.
-[[noreturn]] void output(const json& result, const std::string& toolName, const std::optional<std::string>& outDir);
+// content; or {"text": …}. `toolName` is the name the app listed. Image data is
+// decoded inside `result`, which is why it is taken by value (moved in by callTool).
+[[noreturn]] void output(json result, const std::string& toolName, const std::optional<std::string>& outDir);
 
 // `path` made absolute (from the working directory) with "." and ".." resolved and
 // no trailing slash; the empty path is the working directory.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <thread>
 
 using namespace quillore;
 
@@ -97,4 +98,57 @@ TEST(ClientDeathTest, ClosedConnectionEndsTheRunWithExitCode3) {
         Client(pair.near).request("initialize", json::object());
       },
       ::testing::ExitedWithCode(3), message);
+}
+
+TEST(ParseReplyLine, ReadsLinesExactlyAsParseObjectDoes) {
+  const std::string lines[] = {
+      R"({"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"image","data":"iVBORw0KGgo=","mimeType":"image/png"}]}})",
+      R"({"a":1,"b":-1,"c":1.0,"d":1e2,"e":18446744073709551615,"f":-9223372036854775808,"g":0.1,"h":-0})",
+      R"({"big":123456789012345678901234567890,"huge":1e400})",  // beyond simdjson: the library decides
+      R"({"t":"a\"b\\c\/d\n\u00e9\ud83d\ude00","u":"\u0000"})",
+      R"({"dup":1,"dup":2})",
+      R"(  {"spaced" : [ true , false , null ] }  )",
+      "{\"cr\":1}\r",
+      "\xEF\xBB\xBF{\"bom\":1}",
+      R"({"nested":{"a":[{"b":[[]]}]}})",
+      "{\"nul\":1}\0",
+      std::string("{\"in\":\"a\0b\"}", 12),
+      "{\"ctl\":\"a\x01\"}",
+      "{\"utf\":\"\xff\"}",
+      R"({"lone":"\udc00"})",
+      R"({"a":1} {"b":2})",
+      R"({"a":1,})",
+      R"([1,2])",
+      R"("text")",
+      "",
+      "{",
+      R"({"a":tru})",
+      R"({"a":01})",
+      std::string(511, '[') + std::string(511, ']'),
+      "{\"deep\":" + std::string(511, '[') + std::string(511, ']') + "}",
+      "{\"deep\":" + std::string(512, '[') + std::string(512, ']') + "}",
+      "{\"deeper\":" + std::string(2000, '[') + std::string(2000, ']') + "}",
+  };
+  for (const std::string& text : lines) {
+    std::string line = text;
+    auto fast = parseReplyLine(line);
+    auto reference = parseObject(text);
+    EXPECT_EQ(line, text) << "the text is left as it was";
+    ASSERT_EQ(fast.has_value(), reference.has_value()) << text.substr(0, 80);
+    if (!fast) continue;
+    EXPECT_EQ(*fast, *reference) << text.substr(0, 80);
+    EXPECT_EQ(encode(*fast), encode(*reference)) << text.substr(0, 80);
+  }
+}
+
+TEST(ClientTest, ALongReplyArrivesWhole) {
+  Pair pair;
+  std::string data(3'000'000, 'A');
+  std::string reply = "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"data\":\"" + data + "\"}}\n";
+  // Written from another thread: the reply is larger than the socket's buffer.
+  std::thread app([&] { pair.answer(reply); });
+  Client client(pair.near);
+  json answer = client.request("tools/call", json::object());
+  app.join();
+  EXPECT_EQ(answer["result"]["data"].get_ref<const std::string&>(), data);
 }
