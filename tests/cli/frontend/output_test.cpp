@@ -30,7 +30,21 @@ TEST(Base64, DecodesStandardBase64) {
     auto decoded = decodeBase64(text);
     ASSERT_TRUE(decoded.has_value()) << text;
     EXPECT_EQ(*decoded, bytes) << text;
+    std::string inPlace = text;
+    ASSERT_TRUE(decodeBase64InPlace(inPlace)) << text;
+    EXPECT_EQ(inPlace, bytes) << text;
   }
+  // Every byte value, decoded where its text lies.
+  std::string all;
+  for (int i = 0; i < 256 * 3; ++i) all += char(i * 7 % 256);
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t i = 0; i < all.size(); i += 3) {
+    uint32_t v = uint8_t(all[i]) << 16 | uint8_t(all[i + 1]) << 8 | uint8_t(all[i + 2]);
+    for (int shift : {18, 12, 6, 0}) text += alphabet[(v >> shift) & 63];
+  }
+  ASSERT_TRUE(decodeBase64InPlace(text));
+  EXPECT_EQ(text, all);
 }
 
 TEST(Base64, RejectsEverythingElse) {
@@ -38,6 +52,8 @@ TEST(Base64, RejectsEverythingElse) {
                            "Z===", "====", "=Zm9", "Zm=v", "Zm9-", "Zm9_", "Zm9\xc3\xa9", "Zm9v====",
                            "data:image/png;base64,Zm9v"}) {
     EXPECT_FALSE(decodeBase64(text).has_value()) << text;
+    std::string inPlace = text;
+    EXPECT_FALSE(decodeBase64InPlace(inPlace)) << text;
   }
   EXPECT_FALSE(decodeBase64(std::string("Zm\0v", 4)).has_value());
 }
