@@ -75,20 +75,34 @@ Output::Output(const Image& like) : w(like.w), h(like.h), bits(like.bits) {
 namespace {
 
 // Scales a channel value to 0…top, rounding halves away from zero; not-a-number
-// gives top. Written without a call to round so that the loop vectorises: below top
-// and not negative, x − trunc(x) is exact, and the half is rounded up.
+// gives top. Written without a call to round or early returns so that the loop
+// vectorises: clamped to 0…top first, x − trunc(x) is exact, and the half is rounded
+// up.
 template <typename T>
 inline T quantise(float value, float top) {
     const float x = value * top;
-    if (!(x < top)) return T(top);  // also not-a-number; x ≥ top − 0.5 is caught below
-    if (!(x >= 0.0f)) return T(0);
-    const int t = int(x);
-    return T(t + (x - float(t) >= 0.5f ? 1 : 0));
+    const float below = x < top ? x : top;  // not-a-number gives top
+    const float inside = below >= 0.0f ? below : 0.0f;
+    const int t = int(inside);
+    return T(t + (inside - float(t) >= 0.5f ? 1 : 0));
+}
+
+// The values are quantised a block at a time into a small buffer (a loop that
+// vectorises), then stored into every fourth component.
+FINISH_VECTOR_CLONES void quantiseBlock(const float* __restrict values, int32_t* __restrict out, size_t count,
+                                        float top) {
+    for (size_t i = 0; i < count; ++i) out[i] = quantise<int32_t>(values[i], top);
 }
 
 template <typename T>
-FINISH_VECTOR_CLONES void quantiseInto(const float* values, T* dst, size_t count, float top) {
-    for (size_t i = 0; i < count; ++i) dst[4 * i] = quantise<T>(values[i], top);
+void quantiseInto(const float* values, T* dst, size_t count, float top) {
+    constexpr size_t block = 256;
+    int32_t q[block];
+    for (size_t at = 0; at < count; at += block) {
+        const size_t n = std::min(block, count - at);
+        quantiseBlock(values + at, q, n, top);
+        for (size_t i = 0; i < n; ++i) dst[4 * (at + i)] = T(q[i]);
+    }
 }
 
 }  // namespace

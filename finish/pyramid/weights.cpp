@@ -24,9 +24,11 @@ FINISH_VECTOR_CLONES void greyRow(const float* r, const float* g, const float* b
 // `spread`), ready for the exponential.
 // `row` is padded: row[0] repeats the first grey sample and row[w + 1] the last, so
 // pixel x sits at row[x + 1]; `up` and `down` are padded the same way.
-FINISH_VECTOR_CLONES void measuresRow(const float* up, const float* row, const float* down, const float* r,
-                                      const float* g, const float* b, float* contrast, float* saturation,
-                                      float* spread, int w) {
+FINISH_VECTOR_CLONES void measuresRow(const float* __restrict up, const float* __restrict row,
+                                      const float* __restrict down, const float* __restrict r,
+                                      const float* __restrict g, const float* __restrict b,
+                                      float* __restrict contrast, float* __restrict saturation,
+                                      float* __restrict spread, int w) {
     for (int x = 0; x < w; ++x) {
         const float left = row[x], centre = row[x + 1], right = row[x + 2];
         contrast[x] = std::fabs((((left + right) + up[x + 1]) + down[x + 1]) + centre * -4.0f);
