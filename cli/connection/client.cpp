@@ -22,61 +22,80 @@ bool answers(const json& message, int64_t id) {
   return false;
 }
 
-// A simdjson value as a JSON value; false when it nests deeper than parseObject allows.
-bool convert(simdjson::dom::element element, json& out, size_t depth) {
-  using Type = simdjson::dom::element_type;
-  switch (element.type()) {
-    case Type::OBJECT: {
-      if (++depth > maxJsonDepth) return false;
-      out = json::object();
-      for (simdjson::dom::key_value_pair member : simdjson::dom::object(element)) {
-        json value;
-        if (!convert(member.value, value, depth)) return false;
-        out[std::string(member.key)] = std::move(value);  // a repeated key keeps its last value, as with parseObject
-      }
-      return true;
-    }
-    case Type::ARRAY: {
-      if (++depth > maxJsonDepth) return false;
-      out = json::array();
-      for (simdjson::dom::element item : simdjson::dom::array(element)) {
-        json value;
-        if (!convert(item, value, depth)) return false;
-        out.push_back(std::move(value));
-      }
-      return true;
-    }
-    case Type::STRING: out = std::string(std::string_view(element)); return true;
-    case Type::INT64: out = int64_t(element); return true;
-    case Type::UINT64: out = uint64_t(element); return true;
-    case Type::DOUBLE: out = double(element); return true;
-    case Type::BOOL: out = bool(element); return true;
-    case Type::NULL_VALUE: out = nullptr; return true;
-  }
-  return false;
-}
+// Turns what simdjson read into a JSON value. The line itself is no longer needed
+// once simdjson has read it, so its buffer, already in memory, is reused for the first
+// long text (a base64 image), which then costs no fresh allocation of its size.
+class Converter {
+ public:
+  explicit Converter(std::string&& spare) : spare_(std::move(spare)) {}
 
-// The object of a whole line as simdjson reads it; nothing when simdjson refuses the
-// line or it holds no object.
-std::optional<json> readObject(std::string& line) {
-  // simdjson reads a little past the text; the padding's content does not matter.
-  if (line.capacity() - line.size() < simdjson::SIMDJSON_PADDING) line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
-  simdjson::dom::parser parser;
-  simdjson::dom::element document;
-  if (parser.parse(line.data(), line.size(), false).get(document) || !document.is_object()) return std::nullopt;
-  json object;
-  if (!convert(document, object, 0)) return std::nullopt;
-  return object;
-}
+  // False when the value nests deeper than parseObject allows.
+  bool convert(simdjson::dom::element element, json& out, size_t depth) {
+    using Type = simdjson::dom::element_type;
+    switch (element.type()) {
+      case Type::OBJECT: {
+        if (++depth > maxJsonDepth) return false;
+        out = json::object();
+        for (simdjson::dom::key_value_pair member : simdjson::dom::object(element)) {
+          json value;
+          if (!convert(member.value, value, depth)) return false;
+          out[std::string(member.key)] = std::move(value);  // a repeated key keeps its last value, as with parseObject
+        }
+        return true;
+      }
+      case Type::ARRAY: {
+        if (++depth > maxJsonDepth) return false;
+        out = json::array();
+        for (simdjson::dom::element item : simdjson::dom::array(element)) {
+          json value;
+          if (!convert(item, value, depth)) return false;
+          out.push_back(std::move(value));
+        }
+        return true;
+      }
+      case Type::STRING: out = text(element); return true;
+      case Type::INT64: out = int64_t(element); return true;
+      case Type::UINT64: out = uint64_t(element); return true;
+      case Type::DOUBLE: out = double(element); return true;
+      case Type::BOOL: out = bool(element); return true;
+      case Type::NULL_VALUE: out = nullptr; return true;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr size_t longText = 1 << 20;
+
+  std::string text(std::string_view view) {
+    if (view.size() < longText || view.size() > spare_.capacity()) return std::string(view);
+    std::string reused = std::move(spare_);
+    reused.assign(view);  // fits: no allocation
+    spare_ = std::string();
+    return reused;
+  }
+
+  std::string spare_;
+};
 
 }  // namespace
 
-std::optional<json> parseReplyLine(std::string& line) {
-  // simdjson reads a line many times faster than the JSON library. Whatever it does
-  // not take (not an object, bad JSON, a number beyond 64 bits, nesting too deep, a
-  // NUL byte) is left to parseObject, which has the last word on every line.
-  if (auto object = readObject(line)) return object;
-  return parseObject(line);
+std::optional<json> parseReplyLine(std::string line) {
+  // simdjson reads a line many times faster than the JSON library; it reads a little
+  // past the text, and the padding's content does not matter.
+  if (line.capacity() - line.size() < simdjson::SIMDJSON_PADDING) line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
+  simdjson::dom::parser parser;
+  simdjson::dom::element document;
+  if (parser.parse(line.data(), line.size(), false).get(document)) {
+    // What simdjson refuses (bad JSON, a number beyond 64 bits, nesting beyond its
+    // limit, a NUL byte, a byte-order mark) is left to parseObject, which has the
+    // last word on every line.
+    return parseObject(line);
+  }
+  if (!document.is_object()) return std::nullopt;
+  json object;
+  // Too deep for parseObject too; the line may have given its buffer away by then.
+  if (!Converter(std::move(line)).convert(document, object, 0)) return std::nullopt;
+  return object;
 }
 
 Client::Client(int fd) : fd_(fd), reader_(fd) {}
@@ -86,7 +105,7 @@ json Client::request(const std::string& method, const json& params) {
   json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
   if (writeAll(fd_, encode(message) + newline())) {
     while (auto line = reader_.next()) {
-      auto reply = parseReplyLine(*line);
+      auto reply = parseReplyLine(std::move(*line));
       if (reply && answers(*reply, id)) return std::move(*reply);
     }
   }

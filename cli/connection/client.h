@@ -35,8 +35,8 @@ class Client {
 extern const char* const connectionClosedMessage;
 
 // The object a line from the app holds, accepted and read exactly as `parseObject`
-// reads it, but fast enough for replies carrying images of many megabytes. The
-// line's capacity may grow by a few bytes of padding; its text stays as it was.
-std::optional<json> parseReplyLine(std::string& line);
+// reads it, but fast enough for replies carrying images of many megabytes. The line
+// is taken over: its buffer may end up holding the reply's longest text.
+std::optional<json> parseReplyLine(std::string line);
 
 }  // namespace quillore

@@ -128,12 +128,14 @@ TEST(ParseReplyLine, ReadsLinesExactlyAsParseObjectDoes) {
       "{\"deep\":" + std::string(511, '[') + std::string(511, ']') + "}",
       "{\"deep\":" + std::string(512, '[') + std::string(512, ']') + "}",
       "{\"deeper\":" + std::string(2000, '[') + std::string(2000, ']') + "}",
+      // Long texts, the first of which takes over the line's buffer.
+      "{\"a\":\"" + std::string(1'500'000, 'A') + "\",\"b\":\"" + std::string(1'200'000, 'B') + "\"}",
+      "{\"escaped\":\"" + std::string(600'000, 'x') + "\\/\\n" + std::string(600'000, 'y') + "\"}",
+      "{\"deep\":[\"" + std::string(1'100'000, 'A') + "\"," + std::string(512, '[') + std::string(512, ']') + "]}",
   };
   for (const std::string& text : lines) {
-    std::string line = text;
-    auto fast = parseReplyLine(line);
+    auto fast = parseReplyLine(text);
     auto reference = parseObject(text);
-    EXPECT_EQ(line, text) << "the text is left as it was";
     ASSERT_EQ(fast.has_value(), reference.has_value()) << text.substr(0, 80);
     if (!fast) continue;
     EXPECT_EQ(*fast, *reference) << text.substr(0, 80);
