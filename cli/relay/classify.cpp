@@ -1,5 +1,7 @@
 #include "relay/classify.h"
 
+#include "connection/json.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -12,7 +14,8 @@ namespace {
 // A strict JSON validator that keeps nothing but the spans of the top-level members
 // it is asked about. It accepts exactly what the JSON library's parser accepts: a
 // leading byte order mark, whitespace (space, tab, LF, CR) around tokens, RFC 3629
-// UTF-8 in texts, escapes with paired surrogates, and only numbers that fit a double.
+// UTF-8 in texts, escapes with paired surrogates, and only numbers that fit a double;
+// like `parseObject` it refuses NUL bytes and nesting deeper than `maxJsonDepth`.
 class Scanner {
  public:
   explicit Scanner(std::string_view text)
@@ -93,6 +96,7 @@ class Scanner {
       // A value starts here.
       switch (peek()) {
         case '{':
+          if (!deeper()) return false;
           ++p_;
           skipSpace();
           if (take('}')) break;
@@ -100,6 +104,7 @@ class Scanner {
           if (!memberName()) return false;
           continue;
         case '[':
+          if (!deeper()) return false;
           ++p_;
           skipSpace();
           if (take(']')) break;
@@ -137,6 +142,9 @@ class Scanner {
       }
     }
   }
+
+  // Room for one more container inside the open ones and the top-level object.
+  bool deeper() const { return stack_.size() + 2 <= maxJsonDepth; }
 
   // A member's name and its colon, leaving the position at its value.
   bool memberName() {

@@ -10,6 +10,7 @@
 #include "connection/json.h"
 #include "connection/transport.h"
 #include "relay/classify.h"
+#include "relay/line_pump.h"
 
 namespace quillore {
 namespace {
@@ -96,10 +97,63 @@ void Relay::attach(int socket, bool replay) {
   }
 }
 
+// A line from the app that grows long before its end arrives goes to the agent as
+// it comes, under `outLock_` from its first byte to its LF. Only while no reply to a
+// replayed handshake is awaited: such a reply must be seen whole to be dropped. (No
+// replay can start while this connection is current, so the answer holds for the
+// whole line.)
+class Relay::StreamOut : public LineSink {
+ public:
+  explicit StreamOut(Relay& relay) : relay_(relay) {}
+
+  bool begin() override {
+    {
+      std::lock_guard<std::mutex> guard(relay_.lock_);
+      if (!relay_.swallow_.empty()) return false;
+      recordedBefore = relay_.recorded_;
+    }
+    output_ = std::unique_lock<std::mutex>(relay_.outLock_);
+    return true;
+  }
+
+  bool piece(std::string_view bytes) override { return writeAll(relay_.dependencies_.output, bytes); }
+
+  // Ends the line with its LF (unless a piece already failed) and frees the output.
+  // False when the output is gone.
+  bool end(bool fine) {
+    bool written = fine && writeAll(relay_.dependencies_.output, newline());
+    output_.unlock();
+    return written;
+  }
+
+  // Requests recorded before the line began: only those can be the one it answers.
+  // A request that the agent sends after reading the streamed reply may reuse its id.
+  uint64_t recordedBefore = 0;
+
+ private:
+  Relay& relay_;
+  std::unique_lock<std::mutex> output_;
+};
+
 void Relay::readConnection(int socket, int64_t connection) {
-  LineReader reader(socket);
-  while (auto line = reader.next()) {
-    LineShape shape = classify(*line);
+  LinePump pump(socket);
+  StreamOut stream(*this);
+  while (auto line = pump.next(stream)) {
+    if (line->streamed) {
+      if (!stream.end(!line->sinkFailed)) {
+        dependencies_.outputGone();
+        return;
+      }
+      LineShape shape = classify(line->bytes);
+      if (shape.isReply()) {
+        std::string key = idKey(*shape.id);
+        std::lock_guard<std::mutex> guard(lock_);
+        auto pending = inflight_.find(key);
+        if (pending != inflight_.end() && pending->second.number <= stream.recordedBefore) inflight_.erase(pending);
+      }
+      continue;
+    }
+    LineShape shape = classify(line->bytes);
     if (shape.isReply()) {
       std::string key = idKey(*shape.id);
       bool swallowed;
@@ -110,7 +164,7 @@ void Relay::readConnection(int socket, int64_t connection) {
       }
       if (swallowed) continue;
     }
-    if (!writeOut(*line)) {
+    if (!writeOut(line->bytes)) {
       dependencies_.outputGone();
       return;
     }
@@ -124,7 +178,7 @@ void Relay::readConnection(int socket, int64_t connection) {
     ::close(socket);
     fd_ = -1;
     orphans.reserve(inflight_.size());
-    for (auto& entry : inflight_) orphans.push_back(std::move(entry.second));
+    for (auto& entry : inflight_) orphans.push_back(std::move(entry.second.id));
     inflight_.clear();
     swallow_.clear();
   }
@@ -143,6 +197,11 @@ bool Relay::writeOut(std::string_view line) {
   return writeLine(dependencies_.output, line);
 }
 
+void Relay::record(const nlohmann::json& id) {
+  // A second request with the same id shares the first one's entry.
+  inflight_.try_emplace(idKey(id), Pending{id, ++recorded_});
+}
+
 void Relay::forward(const Bytes& line) {
   if (line.empty()) return;
   LineShape shape = classify(line);
@@ -157,7 +216,7 @@ void Relay::forward(const Bytes& line) {
 
     if (fd_ != -1) {
       // Recorded before it is written, so its reply always finds it.
-      if (request) inflight_.emplace(idKey(*shape.id), *shape.id);
+      if (request) record(*shape.id);
       writeLine(fd_, line);  // a broken connection shows in its reader thread
       return;
     }
@@ -182,7 +241,7 @@ void Relay::forward(const Bytes& line) {
     attach(reach.fd, !ownInitialize);
     adopted = fd_ != -1;
     if (adopted) {
-      inflight_.emplace(idKey(*shape.id), *shape.id);
+      record(*shape.id);
       writeLine(fd_, line);
     }
   }

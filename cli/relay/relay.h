@@ -69,10 +69,14 @@ class Relay {
   void attach(int socket, bool replay);
   // The reader thread of one connection.
   void readConnection(int socket, int64_t connection);
+  // Passes a long line from the app on while it arrives.
+  class StreamOut;
   // Writes the relay's own error reply for a request; never called with `lock_` held.
   void replyError(const nlohmann::json& id, std::string_view message);
   // One line from the agent.
   void forward(const Bytes& line);
+  // Enters a request in `inflight_`; `lock_` is held.
+  void record(const nlohmann::json& id);
   // One whole line on the output, under `outLock_`. False when the output is gone.
   bool writeOut(std::string_view line);
 
@@ -85,7 +89,13 @@ class Relay {
   int64_t generation_ = 0;   // connections adopted so far: the current one's number
   std::optional<nlohmann::json> initialize_;  // the agent's latest "initialize", as sent
   bool initialized_ = false;  // the agent has sent "notifications/initialized"
-  std::unordered_map<std::string, nlohmann::json> inflight_;  // idKey → id as sent
+  // A request forwarded on the current connection and not yet answered.
+  struct Pending {
+    nlohmann::json id;  // as the agent sent it
+    uint64_t number;    // its place among the requests recorded so far
+  };
+  std::unordered_map<std::string, Pending> inflight_;  // by idKey
+  uint64_t recorded_ = 0;     // requests entered in `inflight_` so far
   std::unordered_set<std::string> swallow_;  // idKeys of replayed "initialize" requests
   int64_t replays_ = 0;       // handshake replays so far; numbers the replay ids
 

@@ -173,13 +173,17 @@ TEST(Classify, ReadsTheIdWhereverItStandsInALargeLine) {
   EXPECT_FALSE(classify(line).object);
 }
 
-TEST(Classify, DeepNestingNeedsNoNativeStack) {
-  std::string line = "{\"a\":" + std::string(500'000, '[') + std::string(500'000, ']') + ",\"id\":1}";
-  LineShape shape = classify(line);
-  EXPECT_TRUE(shape.object);
-  EXPECT_TRUE(shape.isReply());
-  line.erase(line.size() / 2, 1);  // one bracket fewer
-  EXPECT_FALSE(classify(line).object);
+TEST(Classify, RefusesNestingDeeperThanTheLibraryTakes) {
+  auto nested = [](size_t depth, const char* inner) {
+    return "{\"id\":1,\"a\":" + std::string(depth - 1, '[') + inner + std::string(depth - 1, ']') + "}";
+  };
+  for (size_t depth : {maxJsonDepth - 1, maxJsonDepth, maxJsonDepth + 1}) {
+    for (const char* inner : {"", "7", "{}"}) expectSameAsLibrary(nested(depth, inner));
+  }
+  EXPECT_TRUE(classify(nested(maxJsonDepth, "")).object);
+  EXPECT_FALSE(classify(nested(maxJsonDepth + 1, "")).object);
+  // A depth far beyond costs no native stack either.
+  EXPECT_FALSE(classify(nested(2'000'000, "")).object);
 }
 
 // Random edits of valid messages: every mutant must be judged exactly as the JSON

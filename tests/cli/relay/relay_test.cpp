@@ -296,8 +296,10 @@ TEST_F(RelayTest, ALargeReplyArrivesWhole) {
   ASSERT_TRUE(app.waitForLines(0, 3));
   std::string data(5'000'000, 'Q');
   std::string reply = R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":")" + data + R"("}]}})";
-  app.send(reply);
+  // Sent on a thread of its own: the relay passes it on while it arrives.
+  std::thread sender([&] { app.send(reply); });
   EXPECT_EQ(agent.next(), reply);
+  sender.join();
   app.stop();
   expectSilence();  // it was answered, so nothing is in flight any more
 }
