@@ -7,6 +7,41 @@
 
 namespace finish {
 
+namespace {
+
+// The normalisation of pixels [begin, end), the sum taken in map order: two maps,
+// three maps, and any number.
+FINISH_VECTOR_CLONES void normaliseTwo(float* __restrict a, float* __restrict b, size_t begin, size_t end) {
+    for (size_t p = begin; p < end; ++p) {
+        const float s = (0.0f + a[p]) + b[p];
+        const float f = 1.0f / (s < 1e-12f ? 1e-12f : s);  // std::max(s, 1e-12f)
+        a[p] = a[p] * f;
+        b[p] = b[p] * f;
+    }
+}
+
+FINISH_VECTOR_CLONES void normaliseThree(float* __restrict a, float* __restrict b, float* __restrict c, size_t begin,
+                                         size_t end) {
+    for (size_t p = begin; p < end; ++p) {
+        const float s = ((0.0f + a[p]) + b[p]) + c[p];
+        const float f = 1.0f / (s < 1e-12f ? 1e-12f : s);  // std::max(s, 1e-12f)
+        a[p] = a[p] * f;
+        b[p] = b[p] * f;
+        c[p] = c[p] * f;
+    }
+}
+
+void normaliseRangeAny(float* const* maps, size_t n, size_t begin, size_t end) {
+    for (size_t p = begin; p < end; ++p) {
+        float s = 0.0f;
+        for (size_t k = 0; k < n; ++k) s += maps[k][p];
+        const float f = 1.0f / std::max(s, 1e-12f);
+        for (size_t k = 0; k < n; ++k) maps[k][p] = maps[k][p] * f;
+    }
+}
+
+}  // namespace
+
 void normaliseWeights(std::vector<Plane>& weights) {
     if (weights.empty()) return;
     const size_t count = weights[0].size();
@@ -14,12 +49,12 @@ void normaliseWeights(std::vector<Plane>& weights) {
     for (Plane& w : weights) maps.push_back(w.data());
     const size_t n = maps.size();
     parallelFor(count, size_t(1) << 16, [&](size_t begin, size_t end) {
-        for (size_t p = begin; p < end; ++p) {
-            float s = 0.0f;
-            for (size_t k = 0; k < n; ++k) s += maps[k][p];
-            const float f = 1.0f / std::max(s, 1e-12f);
-            for (size_t k = 0; k < n; ++k) maps[k][p] = maps[k][p] * f;
-        }
+        if (n == 2)
+            normaliseTwo(maps[0], maps[1], begin, end);
+        else if (n == 3)
+            normaliseThree(maps[0], maps[1], maps[2], begin, end);
+        else
+            normaliseRangeAny(maps.data(), n, begin, end);
     });
 }
 
