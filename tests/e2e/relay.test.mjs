@@ -149,6 +149,20 @@ describe('relay with the SDK client', () => {
     assert.deepEqual(problems, []);
   });
 
+  test('a result of several megabytes arrives whole, and the next call still works', async (t) => {
+    const socket = socketIn(t);
+    await startApp({ t, socket });
+    const { client, problems } = await sdkAgent(t, socket);
+    // Passed on by the relay while it arrives (long lines are not held back whole).
+    const text = Array.from({ length: 60000 }, (_, i) => `line ${i} of a long result;`).join(' ').padEnd(3_000_000, '=');
+    const result = await client.callTool({ name: 'respond', arguments: { result: { content: [{ type: 'text', text }] } } });
+    assert.equal(result.content[0].text.length, text.length);
+    assert.ok(result.content[0].text === text);
+    const next = await client.callTool({ name: 'render_preview', arguments: { photoId: '2' } });
+    assert.equal(next.content[0].text, 'Preview of 2');
+    assert.deepEqual(problems, []);
+  });
+
   test('the app cannot be reached and may not be launched', async (t) => {
     const { client, transport } = await sdkAgent(t, socketIn(t), { connect: false });
     await assert.rejects(client.connect(transport), (error) => {
