@@ -2,7 +2,8 @@
 //
 //   faultPeer(t, script)   a misbehaving stand-in for the app's endpoint: a Unix-domain
 //                          socket server that hands each accepted connection to
-//                          script(conn). conn: next() → the next line parsed (the
+//                          script(conn). conn: finished (resolves when the script
+//                          has), next() → the next line parsed (the
 //                          text when not JSON; null at the end), nextRaw() → the next
 //                          line as a Buffer, send(objectOrText)
 //                          (a line), write(bytes) → once flushed, end(), destroy(),
@@ -87,7 +88,7 @@ export async function faultPeer(t, script) {
       destroy: () => socket.destroy(),
     };
     connections.push(conn);
-    Promise.resolve()
+    conn.finished = Promise.resolve()
       .then(() => script(conn))
       .catch(() => socket.destroy());
   });

@@ -15,27 +15,35 @@ const escaped = (text) => text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
 const reply = (id, result) => ({ jsonrpc: '2.0', id, result });
 const textResult = (text) => ({ content: [{ type: 'text', text }] });
 
-// A peer that answers the handshake and then the call with `result`.
-const answering = (t, result) =>
-  faultPeer(t, async (conn) => {
+// A peer that answers the handshake and then the call with `result`, and keeps what
+// it receives after that in `extra`.
+async function answering(t, result) {
+  const extra = [];
+  const peer = await faultPeer(t, async (conn) => {
     const call = await answerHandshake(conn);
-    conn.send(reply(call.id, result));
+    if (call) conn.send(reply(call.id, result));
+    for (let line; (line = await conn.next()) !== null; ) extra.push(line);
   });
+  return { ...peer, extra };
+}
 
 describe('standard output that cannot be written keeps the exit code', () => {
   const outcomes = [
-    ['a tool result', 0, async (t) => [(await answering(t, textResult('done'))).path, ['render_preview', '--photo-id', '1']]],
-    ['a tool error', 1, async (t) => [(await answering(t, { ...textResult('no'), isError: true })).path, ['render-preview', '--photo-id=1']]],
-    ['a usage error', 2, async (t) => [(await answering(t, {})).path, ['no_such_tool']]],
-    ['an unreachable app', 3, async (t) => [join(tempDir(t), 'absent.sock'), ['tools']]],
-    ['the version', 0, async (t) => [join(tempDir(t), 'absent.sock'), ['--version']]],
+    ['a tool result', 0, (t) => answering(t, textResult('done')), ['render_preview', '--photo-id', '1']],
+    ['a tool error', 1, (t) => answering(t, { ...textResult('no'), isError: true }), ['render-preview', '--photo-id=1']],
+    ['a usage error', 2, (t) => answering(t, {}), ['no_such_tool']],
+    ['an unreachable app', 3, (t) => ({ path: join(tempDir(t), 'absent.sock') }), ['tools']],
+    ['the version', 0, (t) => ({ path: join(tempDir(t), 'absent.sock') }), ['--version']],
   ];
   for (const stdout of ['full', 'closed', 'none']) {
-    for (const [name, status, setUp] of outcomes) {
+    for (const [name, status, setUp, args] of outcomes) {
       test(`${name}, standard output ${stdout}`, async (t) => {
-        const [socket, args] = await setUp(t);
-        const result = await runTo(programs.cli, args, { stdout, env: { QL_AGENT_SOCK: socket, QL_NO_LAUNCH: '1' } });
+        const peer = await setUp(t);
+        const result = await runTo(programs.cli, args, { stdout, env: { QL_AGENT_SOCK: peer.path, QL_NO_LAUNCH: '1' } });
         assert.deepEqual([result.status, result.signal, result.stderr], [status, null, '']);
+        // With descriptor 1 closed, the app's socket must not take its place.
+        await Promise.all(peer.connections?.map((conn) => conn.finished) ?? []);
+        assert.deepEqual(peer.extra ?? [], [], 'the app receives nothing after the call');
       });
     }
   }
@@ -109,7 +117,7 @@ describe('an app that misbehaves during a request', () => {
 describe('large messages through small socket buffers, with the program stopped and continued', () => {
   // A 20 MB input goes out in many short writes (the peer reads it slowly), a 20 MB
   // text comes back; SIGSTOP and SIGCONT keep interrupting the program meanwhile.
-  test('the input arrives whole and the output is whole', async (t) => {
+  test('the input arrives whole and the output is whole', { timeout: 120_000 }, async (t) => {
     const big = 'é'.repeat(5 << 20) + 'end';
     let received = null;
     const peer = await faultPeer(t, async (conn) => {
@@ -124,6 +132,8 @@ describe('large messages through small socket buffers, with the program stopped 
       t,
       env: { QL_AGENT_SOCK: peer.path, QL_NO_LAUNCH: '1' },
     });
+    // Listened for from the start: under load the output may close before the exit is seen.
+    const stdoutClosed = new Promise((resolve) => child.stdout.once('close', resolve));
     // A schema without "note" still takes it through the JSON object of `call`.
     child.stdin.end(JSON.stringify({ note: big }));
     const chunks = [];
@@ -147,7 +157,7 @@ describe('large messages through small socket buffers, with the program stopped 
       }
     })();
     const { code } = await exited;
-    await new Promise((resolve) => child.stdout.once('close', resolve));
+    await stdoutClosed;
     assert.equal(received, big);
     assert.equal(code, 0);
     assert.ok(Buffer.concat(chunks).equals(Buffer.from(pretty({ text: big }))), 'the whole text, once');
