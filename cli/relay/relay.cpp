@@ -73,9 +73,18 @@ void Relay::serve() {
   while (auto line = input.next()) forward(*line);
 }
 
-void Relay::attach(int socket, bool replay) {
+Bytes Relay::attach(int socket, bool replay) {
+  // The main thread writes through a descriptor of its own, so that it can write
+  // without holding `lock_` and the reader thread can close its own at any time.
+  if (writer_ != -1) ::close(writer_);
+  writer_ = ::dup(socket);
+  if (writer_ == -1) {
+    ::close(socket);
+    return {};
+  }
   fd_ = socket;
   int64_t connection = ++generation_;
+  Bytes handshake;
   if (replay && initialize_) {
     // The app sees an initialised client on every connection; the replies to the
     // replay are not the agent's business.
@@ -83,8 +92,8 @@ void Relay::attach(int socket, bool replay) {
     nlohmann::json copy = *initialize_;
     copy["id"] = id;
     swallow_.insert(idKey(id));
-    writeLine(socket, encode(copy));
-    if (initialized_) writeLine(socket, encode({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}));
+    handshake = encode(copy) + newline();
+    if (initialized_) handshake += encode({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}) + newline();
   }
   try {
     std::thread([this, socket, connection] { readConnection(socket, connection); }).detach();
@@ -94,7 +103,9 @@ void Relay::attach(int socket, bool replay) {
     ::close(socket);
     fd_ = -1;
     swallow_.clear();
+    return {};
   }
+  return handshake;
 }
 
 // A line from the app that grows long before its end arrives goes to the agent as
@@ -208,21 +219,29 @@ void Relay::forward(const Bytes& line) {
   const bool request = shape.isRequest();
   const bool ownInitialize = shape.method == "initialize";
 
+  bool connected;
   {
     std::lock_guard<std::mutex> guard(lock_);
     // The handshake is remembered whatever the state of the connection.
     if (ownInitialize) initialize_ = parseObject(line);
     if (shape.method == "notifications/initialized") initialized_ = true;
-
-    if (fd_ != -1) {
-      // Recorded before it is written, so its reply always finds it.
-      if (request) record(*shape.id);
-      writeLine(fd_, line);  // a broken connection shows in its reader thread
-      return;
-    }
-    // Not connected: anything but a request is dropped, neither queued nor answered.
-    if (!request) return;
+    connected = fd_ != -1;
+    // Recorded before it is written, so its reply always finds it.
+    if (connected && request) record(*shape.id);
   }
+  // Written without `lock_`: an app that stops reading while it writes must not keep
+  // the reader thread from taking its lines. Only this thread writes to the socket,
+  // so lines keep their order. A broken connection shows in its reader thread.
+  if (connected) {
+    writeLine(writer_, line);
+    return;
+  }
+  if (writer_ != -1) {
+    ::close(writer_);  // the connection has ended
+    writer_ = -1;
+  }
+  // Not connected: anything but a request is dropped, neither queued nor answered.
+  if (!request) return;
 
   // Reaching the app can take seconds: no lock is held meanwhile.
   Clock::time_point now = dependencies_.now();
@@ -234,18 +253,22 @@ void Relay::forward(const Bytes& line) {
     return;
   }
 
+  Bytes handshake;
   bool adopted;
   {
     std::lock_guard<std::mutex> guard(lock_);
     // The agent's own "initialize" is about to go out: nothing is replayed before it.
-    attach(reach.fd, !ownInitialize);
+    handshake = attach(reach.fd, !ownInitialize);
     adopted = fd_ != -1;
-    if (adopted) {
-      record(*shape.id);
-      writeLine(fd_, line);
-    }
+    if (adopted) record(*shape.id);
   }
-  if (!adopted) replyError(*shape.id, disconnectMessage);
+  if (!adopted) {
+    replyError(*shape.id, disconnectMessage);
+    return;
+  }
+  // The replayed handshake first, then the request that caused the reconnection.
+  writeAll(writer_, handshake);
+  writeLine(writer_, line);
 }
 
 }  // namespace quillore

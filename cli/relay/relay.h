@@ -64,9 +64,10 @@ class Relay {
   void serve();
 
  private:
-  // Adopts a newly connected socket, replaying the agent's handshake on it when asked
-  // to, and starts its reader thread. The caller holds `lock_` once reader threads exist.
-  void attach(int socket, bool replay);
+  // Adopts a newly connected socket and starts its reader thread. With `replay`, gives
+  // the agent's handshake to write on it before anything else. The caller holds `lock_`
+  // once reader threads exist. On failure the socket is closed and `fd_` stays -1.
+  Bytes attach(int socket, bool replay);
   // The reader thread of one connection.
   void readConnection(int socket, int64_t connection);
   // Passes a long line from the app on while it arrives.
@@ -100,6 +101,7 @@ class Relay {
   int64_t replays_ = 0;       // handshake replays so far; numbers the replay ids
 
   Clock::time_point lastLaunch_;  // main thread only
+  int writer_ = -1;  // main thread only: its own descriptor of the latest connection
 };
 
 }  // namespace quillore

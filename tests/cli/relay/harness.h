@@ -40,8 +40,9 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = 5000ms) {
 }
 
 // The app: accepts connections, logs every line per connection, answers requests
-// with {"result": {"method": …}} except those whose method is "hold", which it never
-// answers. It can be stopped (every connection closed) and started again.
+// with {"result": {"method": …}} (plus 4 MB of "data" for the method "big") except
+// those whose method is "hold", which it never answers. Like a simple app, it does
+// not read while it writes a reply. It can be stopped (every connection closed) and started again.
 class FakeApp {
  public:
   explicit FakeApp(std::string path) : path_(std::move(path)) {}
@@ -142,7 +143,9 @@ class FakeApp {
       if (!message || !message->contains("method") || !message->contains("id")) continue;
       const auto& method = (*message)["method"];
       if (!method.is_string() || method == "hold" || (*message)["id"].is_null()) continue;
-      json reply = {{"jsonrpc", "2.0"}, {"id", (*message)["id"]}, {"result", {{"method", method}}}};
+      json result = {{"method", method}};
+      if (method == "big") result["data"] = std::string(4'000'000, 'B');  // written without reading meanwhile
+      json reply = {{"jsonrpc", "2.0"}, {"id", (*message)["id"]}, {"result", result}};
       writeAll(fd, encode(reply) + "\n");
     }
   }

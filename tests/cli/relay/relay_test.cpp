@@ -304,6 +304,28 @@ TEST_F(RelayTest, ALargeReplyArrivesWhole) {
   expectSilence();  // it was answered, so nothing is in flight any more
 }
 
+// The app writes long replies without reading meanwhile, while the agent sends a long
+// request: the relay keeps taking the app's lines while it waits to write the request.
+TEST_F(RelayTest, LongRequestsAndLongRepliesCrossWithoutWaitingForEachOther) {
+  app.start();
+  relay.start();
+  handshake();
+  std::thread sender([&] {
+    for (int id = 1; id <= 3; ++id) agent.send(request(id, "big"));
+    json longRequest = request(4, "tools/call");
+    longRequest["params"]["pad"] = std::string(1'000'000, 'r');
+    agent.send(longRequest);
+  });
+  std::set<std::string> answered;
+  for (int i = 0; i < 4; ++i) {
+    auto reply = agent.nextMessage(20s);
+    ASSERT_TRUE(reply) << "the relay and the app wait for each other";
+    answered.insert(idKey((*reply)["id"]));
+  }
+  sender.join();
+  EXPECT_EQ(answered, (std::set<std::string>{"[1]", "[2]", "[3]", "[4]"}));
+}
+
 // Under churn: thousands of requests while the app quits and comes back at random
 // moments. Every request gets exactly one answer, and every line is whole.
 TEST_F(RelayTest, EveryRequestIsAnsweredExactlyOnceWhileTheAppComesAndGoes) {
