@@ -218,6 +218,12 @@ class Agent {
   std::string buffer_;
 };
 
+// Relays stay allocated, and reachable, until the test binary exits.
+inline std::vector<Relay*>& keptRelays() {
+  static auto* relays = new std::vector<Relay*>;  // never destroyed: threads may outlive main
+  return *relays;
+}
+
 // A relay serving `agent` on its own thread, reaching `app` through the socket path,
 // with a clock that only the test moves. Relays are never destroyed: detached reader
 // threads may use them until the test binary exits.
@@ -241,6 +247,7 @@ class RelayUnderTest {
     dependencies.output = agent.relayOutput;
     dependencies.outputGone = [world = world_] { world->outputGone = true; };
     relay_ = new Relay(std::move(dependencies));
+    keptRelays().push_back(relay_);
   }
 
   void start() {
