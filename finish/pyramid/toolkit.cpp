@@ -166,6 +166,14 @@ void padRepeatedRow(const float* src, int w, int tw, float* p) {
     p[tw + 2] = p[tw + 3] = u[tw - 1];
 }
 
+// Rows per band for a pass over a plane: small planes (the coarse pyramid levels) go
+// in one band on the calling thread, where handing them to the pool would cost more
+// in waking and waiting than the work itself.
+size_t bandOf(int rows, int width, size_t band) {
+    constexpr size_t smallPlane = size_t(1) << 18;
+    return size_t(rows) * size_t(width) < smallPlane ? std::max<size_t>(size_t(rows), 1) : band;
+}
+
 // Calls rowOp(y, r0…r4) for every row y of the tw×th expand of the cw×ch plane
 // `coarse`, with r0…r4 the row-smoothed repeated rows of y's neighbourhood, top to
 // bottom. Rows are handed out in bands over the pool.
@@ -173,7 +181,7 @@ template <typename RowOp>
 void expandRows(const float* coarse, int cw, int ch, int tw, int th, const RowOp& rowOp) {
     auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
     // Bands of 32 rows: their row-smoothed source rows stay in cache.
-    parallelFor(size_t(th), 32, [&](size_t begin, size_t end) {
+    parallelFor(size_t(th), bandOf(th, tw, 32), [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int s0 = source(y0 - 2), s1 = source(y1 + 1);
         float* band = sized(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
@@ -203,7 +211,7 @@ void reduceInto(const Rows& src, float* dst) {
     const Size next = halved({w, h});
     const int nw = next.w;
     // Bands of 16 output rows (35 input rows): the row pass stays in cache.
-    parallelFor(size_t(next.h), 16, [&](size_t begin, size_t end) {
+    parallelFor(size_t(next.h), bandOf(h, w, 16), [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
         float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
@@ -232,7 +240,7 @@ void addDetail(const Rows& g, const float* coarse, const float* weight, float* a
 
 void addWeighted(const Rows& g, const float* weight, float* acc, bool first) {
     const int w = g.w;
-    parallelFor(size_t(g.h), 32, [&](size_t begin, size_t end) {
+    parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
         float* converted = sized(scratch.row, size_t(w));
         for (size_t y = begin; y < end; ++y) {
             const size_t at = y * size_t(w);
@@ -249,7 +257,7 @@ void addExpanded(const float* coarse, int cw, int ch, float* acc, int tw, int th
 
 Plane blur(const Plane& p, int w, int h) {
     Plane out(p.size());
-    parallelFor(size_t(h), 32, [&](size_t begin, size_t end) {
+    parallelFor(size_t(h), bandOf(h, w, 32), [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int r0 = std::max(y0 - 2, 0), r1 = std::min(y1 + 1, h - 1);
         float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(w));

@@ -24,8 +24,11 @@ struct Shape {
 };
 
 // 1×1, a single row, a single column, odd sizes below and above the size where a
-// pyramid gets a second level, and sizes that make several pyramid levels.
-const Shape shapes[] = {{1, 1}, {1, 37}, {37, 1}, {2, 3}, {5, 3}, {31, 33}, {33, 31}, {64, 40}, {257, 129}, {129, 257}};
+// pyramid gets a second level, sizes that make several pyramid levels, and one
+// large enough (over 2^18 pixels) to be cut into bands over the threads.
+const Shape shapes[] = {{1, 1},   {1, 37},    {37, 1},    {2, 3},     {5, 3},
+                        {31, 33}, {33, 31},   {64, 40},   {257, 129}, {129, 257},
+                        {613, 431}};
 
 Plane texturedPlane(int w, int h, int seed) {
     Plane p(size_t(w) * size_t(h));
