@@ -302,6 +302,11 @@ bool decodePixels(VipsImage* image, bool alpha, Image& out) {
             ok = false;
             break;
         }
+        const size_t filled = size_t(top + rect.height) * size_t(w) * 4;
+        if (out.bits == 8)
+            out.px8.resize(filled);
+        else
+            out.px16.resize(filled);
         for (int y = top; ok && y < top + rect.height; ++y) {
             const void* row = VIPS_REGION_ADDR(region, 0, y);
             const size_t at = size_t(y) * size_t(w) * 4;
@@ -374,6 +379,9 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
     if (image->Bands < 3 || !isRgbModel(model) || complex)
         return cannotRead(" (only RGB renders can be finished, not grey-scale, CMYK or other colour models)");
 
+    if (uint64_t(image->Xsize) * uint64_t(image->Ysize) > maxRenderPixels)
+        return cannotRead(" (more pixels than any render has)");
+
     Image out;
     out.w = image->Xsize;
     out.h = image->Ysize;
@@ -385,10 +393,12 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
         if (vips_image_get_blob(image, VIPS_META_ICC_NAME, &icc, &length) == 0 && icc)
             out.space.assign(static_cast<const char*>(icc), length);
     }
+    // Room for every pixel, filled strip by strip as rows are decoded: a file that
+    // claims more rows than it holds fails before most of the memory is touched.
     if (out.bits == 8)
-        out.px8.assign(4 * out.n(), 0);
+        out.px8.reserve(4 * out.n());
     else
-        out.px16.assign(4 * out.n(), 0);
+        out.px16.reserve(4 * out.n());
 
     const bool alpha = image->Bands >= 4 && vips_image_hasalpha(image);
     if (!decodePixels(image, alpha, out)) return cannotRead();

@@ -101,6 +101,11 @@ struct Loaded {
 // Starts the image library; call once before load or save. False if it cannot.
 bool startImaging(const char* programName);
 
+// The most pixels a render may have: far beyond any camera's, yet a 16-bit buffer of
+// that size stays within a few gigabytes. A header claiming more (a damaged or
+// hostile file) is refused before anything is allocated for it.
+inline constexpr uint64_t maxRenderPixels = uint64_t(1) << 29;
+
 // Decodes the first image of the file at `path`, in its stored orientation, with
 // any transparency composited over black. On failure returns nothing and puts the
 // message for the user into `error`.
