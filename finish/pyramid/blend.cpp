@@ -107,8 +107,7 @@ void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& wei
                     break;
                 }
                 Plane down(area(size[size_t(l + 1)]));
-                reduceInto(rows, down.data());
-                addDetail(rows, down.data(), weight, a, first);
+                reduceAndAddDetail(rows, down.data(), weight, a, first);
                 g = std::move(down);
             }
         }

@@ -140,7 +140,7 @@ namespace {
 
 // Per-thread scratch rows, grown as needed and kept for the next band.
 struct Scratch {
-    std::vector<float> band, padded, row;
+    std::vector<float> band, padded, row, fine, coarse, smoothed;
 };
 thread_local Scratch scratch;
 
@@ -169,6 +169,8 @@ void padRepeatedRow(const float* src, int w, int tw, float* p) {
 // Rows per band for a pass over a plane: small planes (the coarse pyramid levels) go
 // in one band on the calling thread, where handing them to the pool would cost more
 // in waking and waiting than the work itself.
+constexpr size_t reduceDetailBand = 16;  // coarse rows per band of reduceAndAddDetail
+
 size_t bandOf(int rows, int width, size_t band) {
     constexpr size_t smallPlane = size_t(1) << 18;
     return size_t(rows) * size_t(width) < smallPlane ? std::max<size_t>(size_t(rows), 1) : band;
@@ -235,6 +237,54 @@ void addDetail(const Rows& g, const float* coarse, const float* weight, float* a
         const size_t at = size_t(y) * size_t(tw);
         const float* gy = g.row(y, sized(scratch.row, size_t(tw)));
         kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, weight + at, acc + at, tw, first);
+    });
+}
+
+void reduceAndAddDetail(const Rows& g, float* down, const float* weight, float* acc, bool first) {
+    const int tw = g.w, th = g.h;
+    const Size c = halved({tw, th});
+    const int cw = c.w, ch = c.h;
+    auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
+    // Each band owns a run of coarse rows and the fine rows above them. It also
+    // computes the coarse row on either side that its detail needs (the neighbours
+    // write those to `down`), so no band waits for another; the fine rows it owns
+    // are read (converted) once for both the reduce and the detail.
+    parallelFor(size_t(ch), bandOf(th, tw, reduceDetailBand), [&](size_t begin, size_t end) {
+        const int c0 = int(begin), c1 = int(end);
+        const int f0 = 2 * c0, f1 = std::min(2 * c1, th);
+        const int k0 = source(f0 - 2), k1 = source(f1 + 1);
+        const int r0 = std::max(2 * k0 - 2, 0), r1 = std::min(2 * k1 + 2, th - 1);
+        float* fine = g.plane ? nullptr : sized(scratch.fine, size_t(f1 - f0) * size_t(tw));
+        float* even = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(cw));
+        float* coarse = sized(scratch.coarse, size_t(k1 - k0 + 1) * size_t(cw));
+        float* smoothed = sized(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
+        float* padded = sized(scratch.padded, size_t(tw) + 6);
+        float* converted = sized(scratch.row, size_t(tw));
+        auto fineRow = [&](int y) -> const float* {
+            if (g.plane) return g.plane + size_t(y) * size_t(tw);
+            if (y >= f0 && y < f1) return fine + size_t(y - f0) * size_t(tw);
+            return g.row(y, converted);
+        };
+
+        for (int r = r0; r <= r1; ++r) {
+            if (fine && r >= f0 && r < f1) g.row(r, fine + size_t(r - f0) * size_t(tw));
+            convolveRowAtEvenColumns(fineRow(r), even + size_t(r - r0) * size_t(cw), tw);
+        }
+        for (int k = k0; k <= k1; ++k) {
+            const float* r[5];
+            for (int j = 0; j < 5; ++j) r[j] = even + size_t(clampIndex(2 * k + j - 2, th) - r0) * size_t(cw);
+            float* out = coarse + size_t(k - k0) * size_t(cw);
+            kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out, cw);
+            if (k >= c0 && k < c1) std::copy(out, out + cw, down + size_t(k) * size_t(cw));
+            padRepeatedRow(out, cw, tw, padded);
+            kernels::tapsRow(padded, smoothed + size_t(k - k0) * size_t(tw), tw);
+        }
+        for (int y = f0; y < f1; ++y) {
+            const float* r[5];
+            for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
+            const size_t at = size_t(y) * size_t(tw);
+            kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), weight + at, acc + at, tw, first);
+        }
     });
 }
 

@@ -93,6 +93,10 @@ void reduceInto(const Rows& src, float* dst);
 // not read: acc[p] = weight[p]·(g[p] − up[p]) + 0.
 void addDetail(const Rows& g, const float* coarse, const float* weight, float* acc, bool first);
 
+// reduceInto(g, down) and addDetail(g, down, weight, acc, first) in one sweep over
+// g, band by band.
+void reduceAndAddDetail(const Rows& g, float* down, const float* weight, float* acc, bool first);
+
 // acc[p] = weight[p]·g[p] + acc[p] (with `first`: + 0 instead of reading acc).
 void addWeighted(const Rows& g, const float* weight, float* acc, bool first);
 

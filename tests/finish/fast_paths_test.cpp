@@ -94,6 +94,11 @@ TEST_P(FastPaths, FusedDetailAndCollapseStepsMatchTheirPlainSequence) {
         addDetail(Rows::of(g.data(), s.w, s.h), fastDown.data(), weight.data(), fast.data(), false);
         expectSame(fast, plain, "addDetail", s, GetParam());
 
+        Plane fused = start, fusedDown(down.plane.size());
+        reduceAndAddDetail(Rows::of(g.data(), s.w, s.h), fusedDown.data(), weight.data(), fused.data(), false);
+        expectSame(fusedDown, down.plane, "reduceAndAddDetail (reduced level)", s, GetParam());
+        expectSame(fused, plain, "reduceAndAddDetail", s, GetParam());
+
         Plane plainFirst(g.size(), 0.0f);
         reference::accumulate(plainFirst.data(), weight.data(), detail.data(), plainFirst.size());
         Plane fastFirst(g.size(), std::nanf(""));  // must not be read
