@@ -47,14 +47,14 @@ std::optional<LinePump::Line> LinePump::next(LineSink& sink) {
       if (!sink.piece({begin + passedOn_, length - passedOn_})) {
         start_ += lf ? length + 1 : length;
         scanned_ = 0;
-        return Line{{begin, length}, true, true};
+        return Line{{begin, length}, true, true, lf != nullptr};
       }
       passedOn_ = length;
     }
     if (lf) {
       start_ += length + 1;
       scanned_ = 0;
-      return Line{{begin, length}, streaming, false};
+      return Line{{begin, length}, streaming, false, true};
     }
     scanned_ = pending;
     if (!offered && pending > streamAfter_) {
@@ -70,7 +70,7 @@ std::optional<LinePump::Line> LinePump::next(LineSink& sink) {
   size_t pending = buf_.size() - start_;
   scanned_ = 0;
   if (pending == 0 && !streaming) return std::nullopt;
-  Line last{{buf_.data() + start_, pending}, streaming, false};
+  Line last{{buf_.data() + start_, pending}, streaming, false, false};
   start_ = buf_.size();
   return last;
 }

@@ -108,6 +108,12 @@ class FakeApp {
     return eventually([&] { return log(n).size() >= count; });
   }
 
+  // Sends bytes as they are on the latest connection.
+  void sendRaw(const std::string& bytes) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!connections_.empty() && connections_.back().fd >= 0) writeAll(connections_.back().fd, bytes);
+  }
+
   // Sends a line on the latest connection.
   void send(const std::string& line) {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -304,6 +304,45 @@ TEST_F(RelayTest, ALargeReplyArrivesWhole) {
   expectSilence();  // it was answered, so nothing is in flight any more
 }
 
+TEST_F(RelayTest, ThePieceOfALineLeftWhenTheAppQuitsIsNotPassedOn) {
+  app.start();
+  relay.start();
+  handshake();
+  agent.send(request(1, "hold"));
+  agent.send(request(2, "hold"));
+  ASSERT_TRUE(app.waitForLines(0, 4));
+  // A whole reply without its LF is still a message; half a reply is not.
+  app.sendRaw(R"({"jsonrpc":"2.0","id":1,"result":{}})");
+  app.stop();
+  expectResult(agent.nextMessage(), 1);
+  expectError(agent.nextMessage(), 2, std::string(disconnectMessage));
+  app.start();
+  agent.send(request(3, "hold"));
+  ASSERT_TRUE(app.waitForLines(1, 3));
+  app.sendRaw(R"({"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"cut sho)");
+  app.stop();
+  expectError(agent.nextMessage(), 3, std::string(disconnectMessage));
+  expectSilence();
+}
+
+TEST_F(RelayTest, ALongLineCutShortByTheAppStillEndsWithItsLineFeed) {
+  app.start();
+  relay.start();
+  handshake();
+  agent.send(request(1, "hold"));
+  ASSERT_TRUE(app.waitForLines(0, 3));
+  std::string piece = R"({"jsonrpc":"2.0","id":1,"result":{"data":")" + std::string(3'000'000, 'D');
+  std::thread sender([&] {
+    app.sendRaw(piece);
+    app.stop();
+  });
+  // What had gone out is ended as a line of its own; the request gets its error.
+  EXPECT_EQ(agent.next(), piece);
+  expectError(agent.nextMessage(), 1, std::string(disconnectMessage));
+  sender.join();
+  expectSilence();
+}
+
 // The app writes long replies without reading meanwhile, while the agent sends a long
 // request: the relay keeps taking the app's lines while it waits to write the request.
 TEST_F(RelayTest, LongRequestsAndLongRepliesCrossWithoutWaitingForEachOther) {
