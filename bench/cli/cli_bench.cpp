@@ -170,6 +170,7 @@ void stopEndpoint(const Endpoint& endpoint) {
 
 struct Run {
   double seconds = 0;
+  double cpuSeconds = 0;  // user + system
   long peakKiB = 0;
   int status = -1;
 };
@@ -203,6 +204,7 @@ Run timed(const std::vector<std::string>& argv, const std::vector<std::string>& 
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
   posix_spawn_file_actions_destroy(&actions);
 #ifdef __APPLE__
   run.peakKiB = usage.ru_maxrss / 1024;
@@ -248,7 +250,7 @@ int main(int argc, char** argv) {
   const std::string small =
       R"({"content":[{"type":"text","text":"Preview of 1"}],"structuredContent":{"photoId":"1","width":8,"height":6}})";
   Endpoint endpoint = startEndpoint(socketPath, [&] { return small; });
-  std::vector<double> cliTimes, trueTimes;
+  std::vector<double> cliTimes, cliCpu, trueTimes;
   for (int i = 0; i < runs; ++i) {
     // Alternate so that load from elsewhere hits both alike.
     Run r = timed(command, env);
@@ -257,6 +259,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     cliTimes.push_back(r.seconds);
+    cliCpu.push_back(r.cpuSeconds);
     trueTimes.push_back(timed({"/bin/true"}, env).seconds);
   }
   stopEndpoint(endpoint);
@@ -266,6 +269,7 @@ int main(int argc, char** argv) {
               *std::min_element(cliTimes.begin(), cliTimes.end()) * 1e3,
               *std::max_element(cliTimes.begin(), cliTimes.end()) * 1e3);
   std::printf("  /bin/true    median %.2f ms   ratio %.2f\n", trueMedian * 1e3, cliMedian / trueMedian);
+  std::printf("  quillore-cli CPU time median %.2f ms\n", median(cliCpu) * 1e3);
 
   // 2. One big image, made by the endpoint, which also writes its reply line to a file
   // for the baseline.
@@ -287,7 +291,7 @@ int main(int argc, char** argv) {
   size_t lineSize = 0;
   endpoint = startEndpoint(socketPath, makeImageResult, &lineSize);
   const std::string out = (dir / "images").string();
-  std::vector<double> imageTimes, catTimes;
+  std::vector<double> imageTimes, imageCpu, catTimes;
   long peak = 0, catPeak = 0;
   for (int i = 0; i < imageRuns; ++i) {
     fs::remove_all(out);
@@ -299,6 +303,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     imageTimes.push_back(r.seconds);
+    imageCpu.push_back(r.cpuSeconds);
     peak = std::max(peak, r.peakKiB);
     Run c = timed({"/bin/cat"}, {}, replyFile.string(), (dir / "copy.json").string());
     catTimes.push_back(c.seconds);
@@ -311,6 +316,9 @@ int main(int argc, char** argv) {
               base64Size / 1e6, lineSize / 1e6, out.c_str());
   std::printf("  quillore-cli median %.1f ms; without the handshake %.1f ms: %.0f MB/s of base64\n",
               imageMedian * 1e3, (imageMedian - cliMedian) * 1e3, rate);
+  const double cpuExtra = median(imageCpu) - median(cliCpu);
+  std::printf("  quillore-cli CPU time median %.1f ms; without the handshake %.1f ms: %.0f MB/s of base64 per CPU second\n",
+              median(imageCpu) * 1e3, cpuExtra * 1e3, base64Size / cpuExtra / 1e6);
   std::printf("  peak RSS %.1f MB = %.2f x the line\n", peak * 1024 / 1e6, peak * 1024.0 / lineSize);
   std::printf("  /bin/cat of the line to a file: median %.1f ms (%.0f MB/s), peak RSS %.1f MB; quillore-cli/cat %.2f\n",
               catMedian * 1e3, lineSize / catMedian / 1e6, catPeak * 1024 / 1e6, imageMedian / catMedian);
