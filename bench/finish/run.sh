@@ -47,17 +47,18 @@
 #                  Bi + 16; darken-sky: mask written, read, complement written, 12
 #   normalising    8n (every map read and written)
 #   weight pyramids n·(4f + 4(f − 1)) (each level but the last read, the coarser written)
-#   per channel, the first render   2·Bi + 8 + 20(f − 1): level 0 read from the render
-#                  by the reduce and again by the detail pass, weight read, accumulator
-#                  written; coarser levels: level written, read twice, weight read,
-#                  accumulator read and written
-#   per channel, each other render  2·Bi + 12 + 24(f − 1) (the accumulator read too)
+#   per channel, the first render   Bi + 8 + 16(f − 1): each level is reduced and its
+#                  detail added in one banded sweep, so level 0 is read from the render
+#                  once; the weight read, the accumulator written; coarser levels:
+#                  level written (by the reduce above), read, weight read, accumulator
+#                  written
+#   per channel, each other render  Bi + 12 + 20(f − 1) (the accumulator read too)
 #   collapse       8f + 4(f − 1) (each accumulator level read and written, the coarser
 #                  one read)
 #   emit           balance: blended plane read, BASE read, result line read and
 #                  written, 4 + 3·Bi; the other modes 4 + 2·Bi
-#   total          weights + 3 · (renders + collapse + emit): 388 B/px for balance at
-#                  8 bits (97 passes over a float plane), 273 for keep-highlights, 265
+#   total          weights + 3 · (renders + collapse + emit): 340 B/px for balance at
+#                  8 bits (85 passes over a float plane), 241 for keep-highlights, 233
 #                  for darken-sky
 # Not counted: zero-filling the decode buffers and filling the result buffer.
 # Bandwidth is counted the same way (bytes read + bytes written per second of a copy).
@@ -239,8 +240,8 @@ function maximum(list,   a, n, i, m) { n = split(list, a, " "); m = a[1]; for (i
 function traffic(n, bi, mode,   f, weights, first, other, collapse, emit) {
   f = 4 / 3
   weights = (mode == 0 ? n * (bi + 4) : (mode == 1 ? bi + 16 : 12)) + 8 * n + n * (4 * f + 4 * (f - 1))
-  first = 2 * bi + 8 + 20 * (f - 1)
-  other = 2 * bi + 12 + 24 * (f - 1)
+  first = bi + 8 + 16 * (f - 1)
+  other = bi + 12 + 20 * (f - 1)
   collapse = 8 * f + 4 * (f - 1)
   emit = mode == 0 ? 4 + 3 * bi : 4 + 2 * bi
   return weights + 3 * (first + (n - 1) * other + collapse + emit)
