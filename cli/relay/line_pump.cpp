@@ -2,46 +2,66 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace quillore {
 
-LinePump::LinePump(int fd, size_t streamAfter) : fd_(fd), streamAfter_(streamAfter), chunk_(chunkSize) {}
+LinePump::LinePump(int fd, size_t streamAfter) : fd_(fd), streamAfter_(streamAfter) {}
 
 bool LinePump::readMore() {
   if (ended_) return false;
+  if (capacity_ - size_ < chunkSize) {
+    size_t pending = size_ - start_;
+    if (start_ > 0 && start_ >= pending) {
+      // The consumed front is at least as large as what is left: moving the rest to
+      // the start is paid for by the lines already returned.
+      std::memmove(data_.get(), data_.get() + start_, pending);
+      size_ = pending;
+      start_ = 0;
+    }
+    if (capacity_ - size_ < chunkSize) {
+      // Grown in place where the allocator can (large blocks are remapped, not
+      // copied), so a long line is not held twice while its buffer grows.
+      size_t capacity = std::max({2 * capacity_, size_ + chunkSize, 2 * chunkSize});
+      char* grown = static_cast<char*>(std::realloc(data_.get(), capacity));
+      if (!grown) throw std::bad_alloc();
+      data_.release();
+      data_.reset(grown);
+      capacity_ = capacity;
+    }
+  }
   ssize_t n;
   do {
-    n = ::read(fd_, chunk_.data(), chunk_.size());
+    n = ::read(fd_, data_.get() + size_, capacity_ - size_);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     ended_ = true;
     return false;
   }
-  if (start_ > 0 && start_ >= buf_.size() - start_) {
-    // The consumed front is at least as large as what is left: drop it before the
-    // buffer grows, so the move is paid for by the lines already returned.
-    buf_.erase(0, start_);
-    start_ = 0;
-  }
-  buf_.append(chunk_.data(), size_t(n));
+  size_ += size_t(n);
   return true;
 }
 
 std::optional<LinePump::Line> LinePump::next(LineSink& sink) {
-  if (start_ == buf_.size()) {
+  if (start_ == size_) {
     // The previous line's view is no longer needed.
-    buf_.clear();
-    start_ = 0;
+    start_ = size_ = 0;
+    if (capacity_ > keptCapacity) {
+      data_.reset();
+      capacity_ = 0;
+    }
   }
   bool streaming = false;
   bool offered = false;  // the sink is asked once per line
   passedOn_ = 0;
   for (;;) {
-    const char* begin = buf_.data() + start_;
-    size_t pending = buf_.size() - start_;
-    const void* lf = std::memchr(begin + scanned_, '\n', pending - scanned_);
+    const char* begin = data_.get() + start_;
+    size_t pending = size_ - start_;
+    const void* lf = pending > scanned_ ? std::memchr(begin + scanned_, '\n', pending - scanned_) : nullptr;
     size_t length = lf ? size_t(static_cast<const char*>(lf) - begin) : pending;
     if (streaming && length > passedOn_) {
       if (!sink.piece({begin + passedOn_, length - passedOn_})) {
@@ -67,11 +87,11 @@ std::optional<LinePump::Line> LinePump::next(LineSink& sink) {
     if (!readMore()) break;
   }
   // The end of input: what is left is the last line, without its LF.
-  size_t pending = buf_.size() - start_;
+  size_t pending = size_ - start_;
   scanned_ = 0;
   if (pending == 0 && !streaming) return std::nullopt;
-  Line last{{buf_.data() + start_, pending}, streaming, false, false};
-  start_ = buf_.size();
+  Line last{{data_.get() + start_, pending}, streaming, false, false};
+  start_ = size_;
   return last;
 }
 

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +29,10 @@ class LineSink {
 
 class LinePump {
  public:
+  // Every read has room for at least this much.
   static constexpr size_t chunkSize = 65536;
+  // A buffer grown past this by a long line is given back once it is empty.
+  static constexpr size_t keptCapacity = size_t(4) << 20;
 
   struct Line {
     std::string_view bytes;  // without the LF; valid until the next call
@@ -46,12 +51,18 @@ class LinePump {
 
   int fd_;
   size_t streamAfter_;
-  std::string buf_;      // bytes received and not yet returned start at `start_`
+  // Reads go straight into this buffer, after the bytes not yet returned, which start
+  // at `start_`: a line costs no copy of its own, and a long one no copy per read.
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char, Free> data_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
   size_t start_ = 0;
   size_t scanned_ = 0;   // bytes after `start_` known to hold no LF
   size_t passedOn_ = 0;  // bytes after `start_` already given to the sink
   bool ended_ = false;
-  std::vector<char> chunk_;
 };
 
 }  // namespace quillore
