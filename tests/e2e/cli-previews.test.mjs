@@ -18,9 +18,13 @@ describe('preview directory', { skip: !canIsolate && 'needs root and unshare' },
   });
   after(() => app.stop());
 
-  // Runs quillore-cli with `home` as the user's home directory.
+  // Runs quillore-cli with `home` as the user's home directory in the user database;
+  // $HOME points elsewhere and must not matter.
   const ql = (home, args) =>
-    run(programs.cli, args, { isolated: { home }, env: { QL_AGENT_SOCK: app.socket, QL_NO_LAUNCH: '1' } });
+    run(programs.cli, args, {
+      isolated: { home },
+      env: { QL_AGENT_SOCK: app.socket, QL_NO_LAUNCH: '1', HOME: join(home, 'not-the-home') },
+    });
 
   // A preview directory holding entries of known ages (seconds), and what lies outside it.
   function seeded(t) {
@@ -59,6 +63,7 @@ describe('preview directory', { skip: !canIsolate && 'needs root and unshare' },
     const out = JSON.parse(result.stdout);
     const shown = join(userInfo().homedir, previews);
     printed(result, 0, { images: [{ label: 'Before and after', path: out.images[0].path }, { path: out.images[1].path }] });
+    assert.equal(existsSync(join(home, 'not-the-home')), false, '$HOME is not used');
     for (const [i, bytes] of [[0, images.preview], [1, images.second]]) {
       const name = out.images[i].path.slice(shown.length + 1);
       assert.equal(out.images[i].path, `${shown}/${name}`);
