@@ -155,11 +155,13 @@ json withOptions(json input, const CommandLine& line, const Tool& tool) {
   const CommandLine line = separate(arguments);
   if (line.missingValue) fail(*line.missingValue + " needs a value", Exit::usage);
   const auto& words = line.words;
+  // Help requests and an empty command line are answered without the app.
   if ((!words.empty() && words[0] == "-h") || (words.size() == 1 && words[0] == "help") ||
       (words.empty() && !line.options.empty() && line.options[0] == "--help"))
     printUsage(STDOUT_FILENO, Exit::ok);
   if (words.empty()) printUsage(STDERR_FILENO, Exit::usage);
 
+  // Everything else, even a misspelt tool name, is judged against the app's tool list.
   Reach reach = reachApp(true);
   if (reach.kind != Reach::connected) fail(reach.reason(), Exit::unreachable);
   Client client(reach.fd);
@@ -174,6 +176,8 @@ json withOptions(json input, const CommandLine& line, const Tool& tool) {
   }
   if (command == "help") finish(toolHelp(find(tools, words[1])), Exit::ok);
 
+  // `call` takes the tool from the second word and one JSON object from the third,
+  // which replaces --json; options override both.
   if (command == "call") {
     if (words.size() < 2) fail("Usage: " + invokedAs() + " call <tool> ['<json object>']", Exit::usage);
     const Tool& tool = find(tools, words[1]);
