@@ -38,7 +38,6 @@ class LinePump {
     std::string_view bytes;  // without the LF; valid until the next call
     bool streamed = false;   // the sink took the line's bytes as they came
     bool sinkFailed = false; // the sink refused a piece; `bytes` is what had arrived
-    bool ended = true;       // an LF ended it (false for the rest at the end of input)
   };
 
   // Lines longer than `streamAfter` bytes are offered to the sink.

@@ -151,9 +151,8 @@ void Relay::readConnection(int socket, int64_t connection) {
   StreamOut stream(*this);
   while (auto line = pump.next(stream)) {
     if (line->streamed) {
-      // Its LF ends it even when the app quit before sending all of it: the agent then
-      // gets the piece it has seen as one line that is not JSON, and the lines after
-      // it whole (the request is answered by the disconnect error below).
+      // Its LF ends it even when the app quit before sending all of it, as for any
+      // last line without one.
       if (!stream.end(!line->sinkFailed)) {
         dependencies_.outputGone();
         return;
@@ -168,8 +167,6 @@ void Relay::readConnection(int socket, int64_t connection) {
       continue;
     }
     LineShape shape = classify(line->bytes);
-    // The app quit in the middle of a line: a piece of a message is not passed on.
-    if (!line->ended && !shape.object) continue;
     if (shape.isReply()) {
       std::string key = idKey(*shape.id);
       bool swallowed;

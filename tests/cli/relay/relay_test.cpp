@@ -304,14 +304,14 @@ TEST_F(RelayTest, ALargeReplyArrivesWhole) {
   expectSilence();  // it was answered, so nothing is in flight any more
 }
 
-TEST_F(RelayTest, ThePieceOfALineLeftWhenTheAppQuitsIsNotPassedOn) {
+TEST_F(RelayTest, WhatTheAppLeavesWithoutALineFeedIsPassedOnAsALastLine) {
   app.start();
   relay.start();
   handshake();
   agent.send(request(1, "hold"));
   agent.send(request(2, "hold"));
   ASSERT_TRUE(app.waitForLines(0, 4));
-  // A whole reply without its LF is still a message; half a reply is not.
+  // A whole reply without its LF is still a reply: request 1 is answered once.
   app.sendRaw(R"({"jsonrpc":"2.0","id":1,"result":{}})");
   app.stop();
   expectResult(agent.nextMessage(), 1);
@@ -319,8 +319,11 @@ TEST_F(RelayTest, ThePieceOfALineLeftWhenTheAppQuitsIsNotPassedOn) {
   app.start();
   agent.send(request(3, "hold"));
   ASSERT_TRUE(app.waitForLines(1, 3));
-  app.sendRaw(R"({"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"cut sho)");
+  // Half a reply is not: it goes on as it is, and request 3 gets its error.
+  std::string piece = R"({"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"cut sho)";
+  app.sendRaw(piece);
   app.stop();
+  EXPECT_EQ(agent.next(), piece);
   expectError(agent.nextMessage(), 3, std::string(disconnectMessage));
   expectSilence();
 }
@@ -336,7 +339,8 @@ TEST_F(RelayTest, ALongLineCutShortByTheAppStillEndsWithItsLineFeed) {
     app.sendRaw(piece);
     app.stop();
   });
-  // What had gone out is ended as a line of its own; the request gets its error.
+  // It goes on while it arrives and is ended as a line of its own; the request gets
+  // its error.
   EXPECT_EQ(agent.next(), piece);
   expectError(agent.nextMessage(), 1, std::string(disconnectMessage));
   sender.join();
