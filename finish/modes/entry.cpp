@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -125,7 +126,14 @@ namespace {
 class Loading {
 public:
     explicit Loading(std::string path) : path_(std::move(path)) {
-        thread_ = std::thread([this] { loaded_ = load(path_, error_); });
+        thread_ = std::thread([this] {
+            try {
+                loaded_ = load(path_, error_);
+            } catch (const std::bad_alloc&) {
+                // Reported like the same failure on the main thread.
+                error_ = "not enough memory for renders of this size";
+            }
+        });
     }
     Loading(const Loading&) = delete;
     Loading& operator=(const Loading&) = delete;
