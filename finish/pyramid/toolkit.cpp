@@ -273,9 +273,10 @@ void reduceAndAddDetail(const Rows& g, float* down, const float* weight, float* 
         for (int k = k0; k <= k1; ++k) {
             const float* r[5];
             for (int j = 0; j < 5; ++j) r[j] = even + size_t(clampIndex(2 * k + j - 2, th) - r0) * size_t(cw);
-            float* out = coarse + size_t(k - k0) * size_t(cw);
+            // Owned rows go straight into `down`; the neighbours' rows stay local.
+            const bool owned = k >= c0 && k < c1;
+            float* out = owned ? down + size_t(k) * size_t(cw) : coarse + size_t(k - k0) * size_t(cw);
             kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out, cw);
-            if (k >= c0 && k < c1) std::copy(out, out + cw, down + size_t(k) * size_t(cw));
             padRepeatedRow(out, cw, tw, padded);
             kernels::tapsRow(padded, smoothed + size_t(k - k0) * size_t(tw), tw);
         }
