@@ -157,6 +157,49 @@ describe('an agent that misbehaves', () => {
   });
 });
 
+describe('lines nested far deeper than any message', () => {
+  // Copying or encoding such an id for the relay's bookkeeping would recurse once per
+  // level; the relay must treat these lines as what they are, not JSON-RPC messages.
+  const deepId = (levels) => '['.repeat(levels) + ']'.repeat(levels);
+
+  test('a request with such an id, from the agent and from the app: no crash, the next request answered', async (t) => {
+    const deep = `{"jsonrpc":"2.0","id":${deepId(300000)},"method":"tools/list"}`;
+    const peer = await faultPeer(t, async (conn) => {
+      for (let line; (line = await conn.nextRaw()) !== null; ) {
+        const text = line.toString();
+        if (text.startsWith('{"jsonrpc":"2.0","id":[[[')) {
+          conn.send(`{"jsonrpc":"2.0","id":${deepId(300000)},"result":{}}`);
+          conn.send(`{"jsonrpc":"2.0","id":${deepId(300000)},"method":"ping"}`);
+        } else {
+          conn.send({ jsonrpc: '2.0', id: JSON.parse(text).id, result: { ok: true } });
+        }
+      }
+    });
+    const agent = relay(t, peer.path);
+    agent.send(deep);
+    // The app's two lines come through unchanged (they are not replies the relay knows).
+    assert.equal((await agent.next()).length, `{"jsonrpc":"2.0","id":${deepId(300000)},"result":{}}`.length);
+    assert.equal((await agent.next()).length, `{"jsonrpc":"2.0","id":${deepId(300000)},"method":"ping"}`.length);
+    agent.send(request(2));
+    assert.deepEqual(await agent.json(), { jsonrpc: '2.0', id: 2, result: { ok: true } });
+    const { rest, exit } = await agent.finish();
+    assert.deepEqual(rest, []);
+    assert.deepEqual(exit, { code: 0, signal: null });
+  });
+
+  test('while the app cannot be reached: the line is dropped, the next request answered', async (t) => {
+    const agent = relay(t, join(tempDir(t), 'absent.sock'));
+    agent.send(`{"jsonrpc":"2.0","id":${deepId(300000)},"method":"tools/list"}`);
+    agent.send(request(3));
+    const answer = await agent.json();
+    assert.equal(answer.id, 3);
+    assert.equal(answer.error.code, -32000);
+    const { rest, exit } = await agent.finish();
+    assert.deepEqual(rest, []);
+    assert.deepEqual(exit, { code: 0, signal: null });
+  });
+});
+
 describe('big lines through small socket buffers, with the relay stopped and continued', () => {
   test('20 MB each way arrives whole', async (t) => {
     const big = 'ä'.repeat(10 << 20);
