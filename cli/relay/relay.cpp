@@ -211,8 +211,11 @@ bool Relay::writeOut(std::string_view line) {
 }
 
 void Relay::record(const nlohmann::json& id) {
-  // A second request with the same id shares the first one's entry.
-  inflight_.try_emplace(idKey(id), Pending{id, ++recorded_});
+  // A second request with the same id shares the first one's entry, which then
+  // counts as recorded with the second.
+  ++recorded_;
+  auto [entry, added] = inflight_.try_emplace(idKey(id), Pending{id, recorded_});
+  if (!added) entry->second.number = recorded_;
 }
 
 void Relay::forward(const Bytes& line) {

@@ -347,6 +347,25 @@ TEST_F(RelayTest, ALongLineCutShortByTheAppStillEndsWithItsLineFeed) {
   expectSilence();
 }
 
+// The agent may use an id again as soon as it has the answer, even while the relay is
+// still finishing with a long reply that it passed on as it arrived.
+TEST_F(RelayTest, AnIdUsedAgainRightAfterALongReplyIsStillInFlight) {
+  app.start();
+  relay.start();
+  handshake();
+  agent.send(request(1, "hold"));
+  ASSERT_TRUE(app.waitForLines(0, 3));
+  std::string reply = R"({"jsonrpc":"2.0","id":1,"result":{"data":")" + std::string(3'000'000, 'x') + R"("}})";
+  std::thread sender([&] { app.send(reply); });
+  EXPECT_EQ(agent.next(), reply);
+  agent.send(request(1, "hold"));
+  ASSERT_TRUE(app.waitForLines(0, 4));
+  sender.join();
+  app.stop();
+  expectError(agent.nextMessage(), 1, std::string(disconnectMessage));
+  expectSilence();
+}
+
 // The app writes long replies without reading meanwhile, while the agent sends a long
 // request: the relay keeps taking the app's lines while it waits to write the request.
 TEST_F(RelayTest, LongRequestsAndLongRepliesCrossWithoutWaitingForEachOther) {
