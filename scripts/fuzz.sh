@@ -36,7 +36,7 @@ for name in "${targets[@]}"; do
   mkdir -p "$found" "$seeds"
   flags=(-timeout=30 -rss_limit_mb=2048 -artifact_prefix="$build/fuzz-artifacts/$name-")
   case $name in
-    line_reader) flags+=(-max_len=8192) ;;
+    line_reader | line_pump) flags+=(-max_len=8192) ;;
     # The image library keeps caches of its own for the life of the process.
     image) flags+=(-max_len=65536 -detect_leaks=0) ;;
   esac
