@@ -37,8 +37,10 @@ for name in "${targets[@]}"; do
   flags=(-timeout=30 -rss_limit_mb=2048 -artifact_prefix="$build/fuzz-artifacts/$name-")
   case $name in
     line_reader | line_pump) flags+=(-max_len=8192) ;;
-    # The image library keeps caches of its own for the life of the process.
-    image) flags+=(-max_len=65536 -detect_leaks=0) ;;
+    # The image library keeps caches of its own for the life of the process. A small
+    # file may hold a large valid picture: up to the pixel limit, a 16-bit buffer is
+    # reserved (4 GiB) and filled as rows are decoded.
+    image) flags+=(-max_len=65536 -detect_leaks=0 -rss_limit_mb=4096 -malloc_limit_mb=8192) ;;
   esac
   echo "== $name: seed corpus, then ${seconds}s"
   # Every seed once (crash reproducers kept in the corpus included), then fuzzing.
