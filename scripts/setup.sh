@@ -2,6 +2,7 @@
 # Installs what the build and the tests need (only what is missing), then configures
 # and builds one tree. Safe to run again.
 #   scripts/setup.sh [BUILD_DIR] [extra cmake arguments…]
+#   QUILLORE_BUILD_TARGETS="a b" scripts/setup.sh …   builds only those targets
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -38,4 +39,7 @@ if [ ! -d "$e2e/node_modules" ] || [ "$e2e/package-lock.json" -nt "$e2e/node_mod
 fi
 
 cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
-cmake --build "$build"
+# QUILLORE_BUILD_TARGETS limits the build to some targets (default: all of them).
+targets=()
+for t in ${QUILLORE_BUILD_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$build" ${targets[@]+"${targets[@]}"}

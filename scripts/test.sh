@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the plain build, then the same suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the relay's tests under ThreadSanitizer.
-#   scripts/test.sh            all three
+#   scripts/test.sh            all three, then a brief run of every fuzz target
 #   scripts/test.sh --quick    the plain build only
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +22,10 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run "$root/build-asan" -LE nosanitize
 
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-"$root/scripts/setup.sh" "$root/build-tsan" -DQUILLORE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+# Only the relay runs threads of its own around shared state: the bridge and its tests
+# are built here, not quillore-finish.
+QUILLORE_BUILD_TARGETS="quillore-mcp test_cli_relay" \
+  "$root/scripts/setup.sh" "$root/build-tsan" -DQUILLORE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 run "$root/build-tsan" -L relay
 
 # Every fuzz target over its seed corpus and for a few seconds, so that a crash that
