@@ -10,25 +10,7 @@ import { describe, test } from 'node:test';
 import { deflateSync } from 'node:zlib';
 import { noMountReason, readOnlyDir, runTo, smallDisk } from './fault-peer.mjs';
 import { images, programs, run, tempDir } from './lib.mjs';
-
-const crcTable = Array.from({ length: 256 }, (_, n) => {
-  let c = n;
-  for (let k = 0; k < 8; k++) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
-  return c >>> 0;
-});
-const crc32 = (bytes) => {
-  let c = 0xffffffff;
-  for (const b of bytes) c = crcTable[(c ^ b) & 0xff] ^ (c >>> 8);
-  return (c ^ 0xffffffff) >>> 0;
-};
-const chunk = (type, data) => {
-  const head = Buffer.alloc(8);
-  head.writeUInt32BE(data.length, 0);
-  head.write(type, 4, 'latin1');
-  const crc = Buffer.alloc(4);
-  crc.writeUInt32BE(crc32(Buffer.concat([head.subarray(4), data])), 0);
-  return Buffer.concat([head, data, crc]);
-};
+import { chunk, pngSignature } from './png.mjs';
 
 // A w×h PNG of colour type `type` (0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA)
 // and `depth` bits; sample(x, y, channel) gives each sample; extra chunks go before
@@ -52,7 +34,7 @@ function png({ w = 40, h = 30, type = 2, depth = 8, sample = (x, y, c) => (x * 5
   header.writeUInt32BE(h, 4);
   header.set([depth, type, 0, 0, 0], 8);
   return Buffer.concat([
-    Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]),
+    pngSignature,
     chunk('IHDR', header),
     ...extra,
     chunk('IDAT', deflateSync(raw)),
