@@ -65,11 +65,19 @@ Plane Image::channel(int c) const {
     return plane;
 }
 
+// Filled over the pool: the first write to fresh memory is where the kernel maps
+// and clears each page, which on one thread was a pause of its own.
 Output::Output(const Image& like) : w(like.w), h(like.h), bits(like.bits) {
+    const size_t count = 4 * like.n();
+    auto fill = [count](auto& samples, auto top) {
+        samples.resize(count);
+        parallelFor(count, size_t(1) << 20,
+                    [&](size_t begin, size_t end) { std::fill(samples.begin() + ptrdiff_t(begin), samples.begin() + ptrdiff_t(end), top); });
+    };
     if (bits == 8)
-        px8.assign(4 * like.n(), 255);
+        fill(px8, uint8_t(255));
     else
-        px16.assign(4 * like.n(), 65535);
+        fill(px16, uint16_t(65535));
 }
 
 namespace {
@@ -249,6 +257,7 @@ void rowFrom8(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
         } else {
             dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
         }
+        dst[3] = 0;
     }
 }
 
@@ -260,6 +269,7 @@ void rowFrom16(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst)
         } else {
             dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
         }
+        dst[3] = 0;
     }
 }
 
@@ -270,6 +280,7 @@ void rowFromOther(const T* src, int bands, bool alpha, int w, Out* dst) {
     for (int x = 0; x < w; ++x, src += bands, dst += 4) {
         const double a = alpha ? fraction(src, 3) : 1.0;
         for (int c = 0; c < 3; ++c) dst[c] = Out(std::lround(fraction(src, c) * a * top));
+        dst[3] = 0;
     }
 }
 

@@ -40,15 +40,21 @@ struct UninitialisedAllocator : std::allocator<T> {
 // still to be written; Plane(n, v) holds n copies of v.
 using Plane = std::vector<float, UninitialisedAllocator<float>>;
 
+// Components of a pixel buffer. Decoding writes every one of them and the result
+// buffer is filled when it is made, so a new buffer is not cleared first.
+using Samples8 = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+using Samples16 = std::vector<uint16_t, UninitialisedAllocator<uint16_t>>;
+
 // A decoded render: RGBX components, row-major, top row first, rows packed; X is
-// never read. Exactly one of px8 and px16 holds 4·w·h components, per `bits`.
+// never read (decoding sets it to 0). Exactly one of px8 and px16 holds 4·w·h
+// components, per `bits`.
 struct Image {
     int w = 0;
     int h = 0;
     int bits = 8;        // 8 or 16
     std::string space;   // the render's ICC profile; empty means sRGB
-    std::vector<uint8_t> px8;
-    std::vector<uint16_t> px16;
+    Samples8 px8;
+    Samples16 px16;
 
     size_t n() const { return size_t(w) * size_t(h); }
 
@@ -67,8 +73,8 @@ struct Output {
     int w = 0;
     int h = 0;
     int bits = 8;
-    std::vector<uint8_t> px8;     // every component starts at 255
-    std::vector<uint16_t> px16;   // every component starts at 65535
+    Samples8 px8;     // every component starts at 255
+    Samples16 px16;   // every component starts at 65535
 
     Output() = default;
     explicit Output(const Image& like);

@@ -86,19 +86,24 @@ void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& wei
     weights.clear();
     weights.shrink_to_fit();
 
+    // The accumulator pyramid and the two planes the walk down a render's levels
+    // alternates between are made once and reused by every channel and render:
+    // fresh memory costs the kernel a page fault and a cleared page per 4 KiB.
+    // Every level of the accumulator is written in full by the first render before
+    // anything reads it.
+    std::vector<Plane> acc;
+    acc.reserve(size_t(count));
+    for (int l = 0; l < count; ++l) acc.emplace_back(area(size[size_t(l)]));
+    Plane odd(count > 1 ? area(size[1]) : 0), even(count > 2 ? area(size[2]) : 0);
+    auto levelPlane = [&](int l) { return l % 2 == 1 ? odd.data() : even.data(); };
+
     const int last = count - 1;
     for (int c = 0; c < 3; ++c) {
-        // Written in full by the first render before anything reads them.
-        std::vector<Plane> acc;
-        acc.reserve(size_t(count));
-        for (int l = 0; l < count; ++l) acc.emplace_back(area(size[size_t(l)]));
-
         for (size_t i = 0; i < renders.size(); ++i) {
             const bool first = i == 0;
-            Plane g;  // the current level from level 1 on
             for (int l = 0; l < count; ++l) {
                 const Size s = size[size_t(l)];
-                const Rows rows = l == 0 ? Rows::of(*renders[i], c) : Rows::of(g.data(), s.w, s.h);
+                const Rows rows = l == 0 ? Rows::of(*renders[i], c) : Rows::of(levelPlane(l), s.w, s.h);
                 const float* weight = weightPyramids[i][size_t(l)].data();
                 float* a = acc[size_t(l)].data();
                 if (l == last) {
@@ -106,16 +111,13 @@ void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& wei
                     addWeighted(rows, weight, a, first);
                     break;
                 }
-                Plane down(area(size[size_t(l + 1)]));
-                reduceAndAddDetail(rows, down.data(), weight, a, first);
-                g = std::move(down);
+                reduceAndAddDetail(rows, levelPlane(l + 1), weight, a, first);
             }
         }
 
         for (int l = last - 1; l >= 0; --l) {
             const Size coarse = size[size_t(l + 1)], fine = size[size_t(l)];
             addExpanded(acc[size_t(l + 1)].data(), coarse.w, coarse.h, acc[size_t(l)].data(), fine.w, fine.h);
-            acc[size_t(l + 1)] = Plane();
         }
         emit(c, acc[0]);
     }

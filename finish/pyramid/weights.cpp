@@ -1,6 +1,8 @@
 #include "pyramid/weights.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <vector>
 
@@ -40,6 +42,46 @@ FINISH_VECTOR_CLONES void measuresRow(const float* __restrict up, const float* _
     }
 }
 
+// e^x = 2^k · e^r with k the nearest integer to x / ln 2 and r = x − k·ln 2 (|r| ≤
+// ln 2 / 2), all in double precision: e^r by its Taylor series to r^11 (relative
+// error below 1e-14), 2^k put straight into the exponent bits. The one rounding to
+// float at the end is then the exact rounding but in the rarest cases.
+inline float expNear(float x) {
+    constexpr double invLn2 = 0x1.71547652b82fep0, ln2Hi = 0x1.62e42fefa39efp-1, ln2Lo = 0x1.abc9e3b39803fp-56;
+    constexpr double shift = 0x1.8p52;  // adding it rounds to an integer held in the low bits
+    const float clamped = x < -104.0f ? -104.0f : (x > 88.8f ? 88.8f : x);
+    const double d = double(clamped);
+    const double kShifted = d * invLn2 + shift;
+    const double k = kShifted - shift;
+    const double r = (d - k * ln2Hi) - k * ln2Lo;
+    double p = 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    // k lies in −150…129, so k + 1023 is a valid double exponent.
+    const uint64_t bits = (std::bit_cast<uint64_t>(kShifted) - std::bit_cast<uint64_t>(shift) + 1023u) << 52;
+    const float e = float(p * std::bit_cast<double>(bits));
+    return x == x ? e : x;
+}
+
+// weight = e^spread · (contrast · saturation) + 1e-12 for one row.
+FINISH_VECTOR_CLONES void weightRow(const float* __restrict spread, const float* __restrict contrast,
+                                    const float* __restrict saturation, float* __restrict out, int w) {
+    for (int x = 0; x < w; ++x) out[x] = expNear(spread[x]) * (contrast[x] * saturation[x]) + 1e-12f;
+}
+
+FINISH_VECTOR_CLONES void expValues(const float* __restrict x, float* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = expNear(x[i]);
+}
+
 struct WeightScratch {
     std::vector<float> grey, r, g, b, contrast, saturation, spread;
 };
@@ -51,6 +93,8 @@ float* sized(std::vector<float>& v, size_t n) {
 }
 
 }  // namespace
+
+void expRow(const float* x, float* out, size_t n) { expValues(x, out, n); }
 
 Plane luma(const Image& image) {
     Plane y(image.n());
@@ -104,11 +148,7 @@ Plane mertensWeight(const Image& image) {
             const float* row = grey + size_t(y - g0) * stride;
             const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * stride;
             measuresRow(up, row, down, r, g, b, contrast, saturation, spread, w);
-            float* out = weight.data() + size_t(y) * size_t(w);
-            for (int x = 0; x < w; ++x) {
-                const float exposure = std::exp(spread[x]);
-                out[x] = exposure * (contrast[x] * saturation[x]) + 1e-12f;
-            }
+            weightRow(spread, contrast, saturation, weight.data() + size_t(y) * size_t(w), w);
         }
     });
     return weight;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "pyramid/weights.h"
 
@@ -77,4 +80,41 @@ TEST(MertensWeight, ContrastSaturationAndExposureMultiply) {
     // The neighbours are black (no saturation): they keep the floor.
     EXPECT_EQ(w[1], 1e-12f);
     EXPECT_EQ(w[0], 1e-12f);
+}
+
+TEST(Exp, WithinOneUnitInTheLastPlaceOfTheExactValue) {
+    // The exposure term takes arguments in −9.375…0; every 101st float there, and a
+    // sweep of the whole range where e^x is a normal, subnormal or overflowing float.
+    std::vector<float> xs;
+    for (float x = -9.375f; x <= 0.0f;) {
+        xs.push_back(x);
+        uint32_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        bits = bits > 101 ? bits - 101 : 0x80000000u;  // towards −0
+        std::memcpy(&x, &bits, sizeof bits);
+        if (bits == 0x80000000u) break;
+    }
+    for (float x = -110.0f; x < 90.0f; x += 0.0137f) xs.push_back(x);
+    std::vector<float> out(xs.size());
+    expRow(xs.data(), out.data(), xs.size());
+    size_t inexact = 0;
+    for (size_t i = 0; i < xs.size(); ++i) {
+        const float exact = float(std::exp(double(xs[i])));
+        if (out[i] == exact) continue;
+        ++inexact;
+        ASSERT_EQ(std::nextafter(out[i], exact), exact) << "e^" << xs[i] << ": " << out[i] << " against " << exact;
+    }
+    EXPECT_LE(inexact, xs.size() / 100000) << "of " << xs.size();
+
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const float edges[] = {0.0f, -0.0f, -inf, inf, nan, -104.5f, 89.0f};
+    float results[7];
+    expRow(edges, results, 7);
+    EXPECT_EQ(results[0], 1.0f);
+    EXPECT_EQ(results[1], 1.0f);
+    EXPECT_EQ(results[2], 0.0f);
+    EXPECT_EQ(results[3], inf);
+    EXPECT_TRUE(std::isnan(results[4]));
+    EXPECT_EQ(results[5], 0.0f);
+    EXPECT_EQ(results[6], inf);
 }
