@@ -71,14 +71,20 @@ Output::Output(const Image& like) : w(like.w), h(like.h), bits(like.bits) {
     const size_t count = 4 * like.n();
     auto fill = [count](auto& samples, auto top) {
         samples.resize(count);
-        parallelFor(count, size_t(1) << 20,
-                    [&](size_t begin, size_t end) { std::fill(samples.begin() + ptrdiff_t(begin), samples.begin() + ptrdiff_t(end), top); });
+        parallelFor(count, size_t(1) << 20, [&](size_t begin, size_t end) {
+            std::fill(samples.begin() + ptrdiff_t(begin), samples.begin() + ptrdiff_t(end), top);
+        });
     };
-    if (bits == 8)
-        fill(px8, uint8_t(255));
-    else
-        fill(px16, uint16_t(65535));
+    if (bits == 8) {
+        fill(own8_, uint8_t(255));
+        px8 = own8_;
+    } else {
+        fill(own16_, uint16_t(65535));
+        px16 = own16_;
+    }
 }
+
+Output::Output(Image& base, Over) : w(base.w), h(base.h), bits(base.bits), px8(base.px8), px16(base.px16) {}
 
 namespace {
 
@@ -257,7 +263,7 @@ void rowFrom8(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
         } else {
             dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
         }
-        dst[3] = 0;
+        dst[3] = 255;
     }
 }
 
@@ -269,7 +275,7 @@ void rowFrom16(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst)
         } else {
             dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
         }
-        dst[3] = 0;
+        dst[3] = 65535;
     }
 }
 
@@ -280,7 +286,7 @@ void rowFromOther(const T* src, int bands, bool alpha, int w, Out* dst) {
     for (int x = 0; x < w; ++x, src += bands, dst += 4) {
         const double a = alpha ? fraction(src, 3) : 1.0;
         for (int c = 0; c < 3; ++c) dst[c] = Out(std::lround(fraction(src, c) * a * top));
-        dst[3] = 0;
+        dst[3] = std::numeric_limits<Out>::max();
     }
 }
 

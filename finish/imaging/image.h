@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,7 +47,8 @@ using Samples8 = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
 using Samples16 = std::vector<uint16_t, UninitialisedAllocator<uint16_t>>;
 
 // A decoded render: RGBX components, row-major, top row first, rows packed; X is
-// never read (decoding sets it to 0). Exactly one of px8 and px16 holds 4·w·h
+// never read (decoding sets it to the maximum, so that the buffer can become the
+// result's, see Output::over). Exactly one of px8 and px16 holds 4·w·h
 // components, per `bits`.
 struct Image {
     int w = 0;
@@ -68,16 +70,30 @@ struct Image {
 };
 
 // The result buffer, shaped like BASE. Only R, G and B are ever written; X keeps
-// its start value (the maximum).
-struct Output {
+// its start value (the maximum). The components live either in a buffer of the
+// result's own or, made with `over`, in BASE's decoded buffer itself.
+class Output {
+public:
     int w = 0;
     int h = 0;
     int bits = 8;
-    Samples8 px8;     // every component starts at 255
-    Samples16 px16;   // every component starts at 65535
+    std::span<uint8_t> px8;     // every component starts at 255
+    std::span<uint16_t> px16;   // every component starts at 65535
 
     Output() = default;
     explicit Output(const Image& like);
+
+    // The result written over BASE's own components, which saves a buffer of the
+    // render's size. Channel c of `base` is overwritten when the result's channel c
+    // is written, so the caller must have read all it needs of BASE's channel c by
+    // then (the finishing modes read a channel only before writing it). The
+    // components start as BASE's, not at the maximum; X is the maximum already
+    // (decoding sets it so).
+    static Output over(Image& base) { return Output(base, Over{}); }
+
+    // The spans point into the object's own buffer: not copied or moved.
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
 
     // Writes the plane (at least w·h values) into component c: scaled to the
     // integer range, rounded half away from zero, clamped; not-a-number gives the
@@ -86,6 +102,13 @@ struct Output {
 
     // The same for pixels [begin, end) only, from values[0…end − begin).
     void putRange(int c, const float* values, size_t begin, size_t end);
+
+private:
+    struct Over {};
+    Output(Image& base, Over);
+
+    Samples8 own8_;
+    Samples16 own16_;
 };
 
 // BASE's opened file, kept so that its file type and metadata can go to OUT.

@@ -188,7 +188,9 @@ void run(std::vector<std::string> args) {
     const Image dark = darkLoad.take().image;  // its file is closed at once
     if (dark.w != base.image.w || dark.h != base.image.h) fail("the renders differ in size");
 
-    Output output(base.image);
+    // The result is written over BASE's own buffer: every mode reads a channel of
+    // BASE only before it writes that channel of the result.
+    Output output = Output::over(base.image);
     if (*mode == "keep-highlights") {
         keepHighlights(base.image, dark, strength, output);
     } else if (*mode == "darken-sky") {

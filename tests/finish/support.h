@@ -10,7 +10,8 @@
 
 namespace testing_support {
 
-// A w×h render whose components come from fn(x, y, c) in 0…1, stored at `bits`.
+// A w×h render whose components come from fn(x, y, c) in 0…1, stored at `bits`;
+// X at the maximum, as decoding leaves it.
 inline finish::Image render(int w, int h, int bits, const std::function<float(int, int, int)>& fn) {
     finish::Image image;
     image.w = w;
@@ -18,9 +19,9 @@ inline finish::Image render(int w, int h, int bits, const std::function<float(in
     image.bits = bits;
     const float top = bits == 8 ? 255.0f : 65535.0f;
     if (bits == 8)
-        image.px8.assign(size_t(4 * w * h), 0);
+        image.px8.assign(size_t(4 * w * h), 255);
     else
-        image.px16.assign(size_t(4 * w * h), 0);
+        image.px16.assign(size_t(4 * w * h), 65535);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 3; ++c) {
