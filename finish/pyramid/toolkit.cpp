@@ -134,13 +134,28 @@ FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float
     }
 }
 
+// out[x] = 1 − ((o[0][x] + o[1][x]) + …).
+FINISH_VECTOR_CLONES void complementRow(const float* const* others, size_t count, float* out, int n) {
+    if (count == 1) {
+        for (int x = 0; x < n; ++x) out[x] = 1.0f - others[0][x];
+    } else if (count == 2) {
+        const float *a = others[0], *b = others[1];
+        for (int x = 0; x < n; ++x) out[x] = 1.0f - (a[x] + b[x]);
+    } else {
+        std::copy(others[0], others[0] + n, out);
+        for (size_t k = 1; k < count; ++k)
+            for (int x = 0; x < n; ++x) out[x] = out[x] + others[k][x];
+        for (int x = 0; x < n; ++x) out[x] = 1.0f - out[x];
+    }
+}
+
 }  // namespace kernels
 
 namespace {
 
 // Per-thread scratch rows, grown as needed and kept for the next band.
 struct Scratch {
-    std::vector<float> band, padded, row, fine, coarse, smoothed;
+    std::vector<float> band, padded, row, fine, coarse, smoothed, weight;
 };
 thread_local Scratch scratch;
 
@@ -202,6 +217,17 @@ void expandRows(const float* coarse, int cw, int ch, int tw, int th, const RowOp
 
 }  // namespace
 
+const float* Weights::row(int y, int w, float* scratch) const {
+    const size_t at = size_t(y) * size_t(w);
+    if (plane) return plane + at;
+    // Pointers to row y of each plane, kept per thread.
+    thread_local std::vector<const float*> rows;
+    rows.resize(others.size());
+    for (size_t k = 0; k < others.size(); ++k) rows[k] = others[k] + at;
+    kernels::complementRow(rows.data(), rows.size(), scratch, w);
+    return scratch;
+}
+
 const float* Rows::row(int y, float* out) const {
     if (plane) return plane + size_t(y) * size_t(w);
     image->channelRow(component, y, out);
@@ -230,17 +256,18 @@ void reduceInto(const Rows& src, float* dst) {
     });
 }
 
-void addDetail(const Rows& g, const float* coarse, const float* weight, float* acc, bool first) {
+void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first) {
     const int tw = g.w, th = g.h;
     const Size c = halved({tw, th});
     expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
         const size_t at = size_t(y) * size_t(tw);
         const float* gy = g.row(y, sized(scratch.row, size_t(tw)));
-        kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, weight + at, acc + at, tw, first);
+        const float* wy = weight.row(y, tw, sized(scratch.weight, size_t(tw)));
+        kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, first);
     });
 }
 
-void reduceAndAddDetail(const Rows& g, float* down, const float* weight, float* acc, bool first) {
+void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first) {
     const int tw = g.w, th = g.h;
     const Size c = halved({tw, th});
     const int cw = c.w, ch = c.h;
@@ -260,6 +287,7 @@ void reduceAndAddDetail(const Rows& g, float* down, const float* weight, float* 
         float* smoothed = sized(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
         float* padded = sized(scratch.padded, size_t(tw) + 6);
         float* converted = sized(scratch.row, size_t(tw));
+        float* weightRow = sized(scratch.weight, size_t(tw));
         auto fineRow = [&](int y) -> const float* {
             if (g.plane) return g.plane + size_t(y) * size_t(tw);
             if (y >= f0 && y < f1) return fine + size_t(y - f0) * size_t(tw);
@@ -284,18 +312,20 @@ void reduceAndAddDetail(const Rows& g, float* down, const float* weight, float* 
             const float* r[5];
             for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
             const size_t at = size_t(y) * size_t(tw);
-            kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), weight + at, acc + at, tw, first);
+            const float* wy = weight.row(y, tw, weightRow);
+            kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + at, tw, first);
         }
     });
 }
 
-void addWeighted(const Rows& g, const float* weight, float* acc, bool first) {
+void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
     const int w = g.w;
     parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
         float* converted = sized(scratch.row, size_t(w));
+        float* weightRow = sized(scratch.weight, size_t(w));
         for (size_t y = begin; y < end; ++y) {
             const size_t at = y * size_t(w);
-            kernels::weightedRow(g.row(int(y), converted), weight + at, acc + at, w, first);
+            kernels::weightedRow(g.row(int(y), converted), weight.row(int(y), w, weightRow), acc + at, w, first);
         }
     });
 }

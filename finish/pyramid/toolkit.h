@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <vector>
 
 #include "imaging/image.h"
@@ -81,6 +82,25 @@ struct Rows {
     const float* row(int y, float* scratch) const;
 };
 
+// The weights of one pyramid level, row by row: a plane, or one minus the sum of
+// other planes (the last render's weights, when the weights of every pixel sum to
+// 1, need not be stored).
+struct Weights {
+    const float* plane = nullptr;
+    std::span<const float* const> others;
+
+    Weights(const float* plane) : plane(plane) {}  // NOLINT: a plane is the usual case
+    static Weights complementOf(std::span<const float* const> others) {
+        Weights weights(nullptr);
+        weights.others = others;
+        return weights;
+    }
+
+    // Row y of a level w samples wide: a pointer into the plane, or 1 − ((o0 + o1)
+    // + …) worked out into `scratch` (w values).
+    const float* row(int y, int w, float* scratch) const;
+};
+
 // The banded, multi-threaded forms of the operations above, on which the blend is
 // built. Every sample is computed with the same operations in the same order as in
 // blur, reduce and expand, so the values are identical to theirs.
@@ -91,14 +111,14 @@ void reduceInto(const Rows& src, float* dst);
 // acc[p] = weight[p]·(g[p] − up[p]) + acc[p] over the level of g, where up is the
 // expand of `coarse` (halved(g.w, g.h)) to g's size. With `first` the accumulator is
 // not read: acc[p] = weight[p]·(g[p] − up[p]) + 0.
-void addDetail(const Rows& g, const float* coarse, const float* weight, float* acc, bool first);
+void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first);
 
 // reduceInto(g, down) and addDetail(g, down, weight, acc, first) in one sweep over
 // g, band by band.
-void reduceAndAddDetail(const Rows& g, float* down, const float* weight, float* acc, bool first);
+void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first);
 
 // acc[p] = weight[p]·g[p] + acc[p] (with `first`: + 0 instead of reading acc).
-void addWeighted(const Rows& g, const float* weight, float* acc, bool first);
+void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first);
 
 // acc[p] = up[p] + acc[p] over a tw×th plane, where up is the expand of the cw×ch
 // plane `coarse` to tw×th.
