@@ -491,12 +491,16 @@ ImageRef resultImage(const Output& output, const Source::Handle& base) {
     return ImageRef(tagged);
 }
 
+// Without any of BASE's metadata the writers would still make up an EXIF block of
+// their own (resolution, version); OUT gets none, like BASE.
+bool stripsAll(const Source::Handle& base) {
+    return !base.field(VIPS_META_ICC_NAME) && !base.field(VIPS_META_EXIF_NAME) && !base.field(VIPS_META_XMP_NAME) &&
+           !base.field(VIPS_META_IPTC_NAME);
+}
+
 bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* image, const std::string& file,
                int percent) {
-    // Without any of BASE's metadata the writers would still make up an EXIF block
-    // of their own (resolution, version); OUT gets none, like BASE.
-    const bool strip = !base.field(VIPS_META_ICC_NAME) && !base.field(VIPS_META_EXIF_NAME) &&
-                       !base.field(VIPS_META_XMP_NAME) && !base.field(VIPS_META_IPTC_NAME);
+    const bool strip = stripsAll(base);
     if (!writer.lossy) return vips_call(writer.saver, image, file.c_str(), "strip", strip, nullptr) == 0;
     if (std::string_view(writer.saver) == "heifsave") {
         // Keep AVIF as AVIF: the HEIF writer defaults to HEVC.
@@ -513,25 +517,6 @@ bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* imag
                          nullptr) == 0;
     }
     return vips_call(writer.saver, image, file.c_str(), "Q", percent, "strip", strip, nullptr) == 0;
-}
-
-std::optional<std::string> readWhole(const std::string& file) {
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        bytes.append(chunk, size_t(n));
-    }
-    close(fd);
-    return bytes;
 }
 
 bool writeWhole(const std::string& file, const std::string& bytes) {
@@ -552,7 +537,7 @@ bool writeWhole(const std::string& file, const std::string& bytes) {
 // JFIF segment when there is EXIF. OUT has BASE's size and orientation, so BASE's
 // own segments are exact: they replace the writer's (and a BASE without EXIF or
 // JFIF gives an OUT without them).
-bool restoreJpegHeader(const std::string& file, const Source::Handle& base) {
+std::optional<std::string> withBasesJpegHeader(std::string_view in, const Source::Handle& base) {
     static constexpr std::string_view exifHeader{"Exif\0\0", 6};
     std::string exif;
     if (const GValue* value = base.field(VIPS_META_EXIF_NAME); value && G_VALUE_HOLDS(value, VIPS_TYPE_BLOB)) {
@@ -561,15 +546,12 @@ bool restoreJpegHeader(const std::string& file, const Source::Handle& base) {
         if (data && length) exif.assign(static_cast<const char*>(data), length);
         if (!exif.empty() && !std::string_view(exif).starts_with(exifHeader)) exif.insert(0, exifHeader);
     }
-    if (exif.size() + 2 > 0xFFFF) return false;
+    if (exif.size() + 2 > 0xFFFF) return std::nullopt;
 
-    const std::optional<std::string> written = readWhole(file);
-    if (!written) return false;
-    const std::string& in = *written;
     auto byte = [&](size_t i) { return uint8_t(in[i]); };
-    if (in.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return false;
+    if (in.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return std::nullopt;
 
-    std::string out = in.substr(0, 2);
+    std::string out(in.substr(0, 2));
     out += base.jfif;
     if (!exif.empty()) {
         const size_t length = exif.size() + 2;
@@ -583,15 +565,27 @@ bool restoreJpegHeader(const std::string& file, const Source::Handle& base) {
         const uint8_t marker = byte(at + 1);
         if (!((marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE)) break;
         const size_t length = size_t(byte(at + 2)) << 8 | byte(at + 3);
-        if (length < 2 || at + 2 + length > in.size()) return false;
-        const std::string_view payload = std::string_view(in).substr(at + 4, length - 2);
+        if (length < 2 || at + 2 + length > in.size()) return std::nullopt;
+        const std::string_view payload = in.substr(at + 4, length - 2);
         const bool isExif = marker == 0xE1 && payload.starts_with(exifHeader);
         const bool isJfif = marker == 0xE0 && payload.starts_with(std::string_view("JFIF\0", 5));
-        if (!isExif && !isJfif) out.append(in, at, 2 + length);
+        if (!isExif && !isJfif) out.append(in.substr(at, 2 + length));
         at += 2 + length;
     }
-    out.append(in, at, std::string::npos);
-    return writeWhole(file, out);
+    out.append(in.substr(at));
+    return out;
+}
+
+// JPEG is encoded into memory, its header put right, and written once.
+bool writeJpeg(const Source::Handle& base, VipsImage* image, const std::string& file, int percent) {
+    void* encoded = nullptr;
+    size_t length = 0;
+    if (vips_jpegsave_buffer(image, &encoded, &length, "Q", percent, "strip", stripsAll(base), nullptr) != 0)
+        return false;
+    const std::optional<std::string> out =
+        withBasesJpegHeader(std::string_view(static_cast<const char*>(encoded), length), base);
+    g_free(encoded);
+    return out && writeWhole(file, *out);
 }
 
 }  // namespace
@@ -619,8 +613,9 @@ bool save(const Output& output, const Source& src, double quality, const std::st
     const bool prepared = fchmod(fd, 0666 & ~mask) == 0;
     close(fd);
 
-    bool written = prepared && runWriter(*writer, base, image.image, temporary, qualityPercent(quality));
-    if (written && std::string_view(writer->saver) == "jpegsave") written = restoreJpegHeader(temporary, base);
+    const bool jpeg = std::string_view(writer->saver) == "jpegsave";
+    bool written = prepared && (jpeg ? writeJpeg(base, image.image, temporary, qualityPercent(quality))
+                                     : runWriter(*writer, base, image.image, temporary, qualityPercent(quality)));
     if (written && std::string_view(writer->saver) == "tiffsave") written = copyTiffMetadata(base.path, temporary);
     if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());

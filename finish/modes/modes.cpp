@@ -55,11 +55,15 @@ Plane skyMask(int w, int h, float sky) {
     s = s < 0.95f ? std::max(s, 0.05f) : 0.95f;  // not-a-number gives 0.95
     const float e0 = s - 0.15f, e1 = s + 0.1f;
     Plane mask(size_t(w) * size_t(h));
-    for (int y = 0; y < h; ++y) {
-        const float t = float(y) / float(h - 1);
-        const float v = 1.0f - smoothstep(e0, e1, t);
-        std::fill_n(mask.begin() + ptrdiff_t(size_t(y) * size_t(w)), w, v);
-    }
+    // Filled over the pool: the first write to fresh memory is where the kernel
+    // maps and clears each page.
+    parallelFor(size_t(h), grainFor(size_t(h), 16), [&](size_t begin, size_t end) {
+        for (size_t y = begin; y < end; ++y) {
+            const float t = float(y) / float(h - 1);
+            const float v = 1.0f - smoothstep(e0, e1, t);
+            std::fill_n(mask.begin() + ptrdiff_t(y * size_t(w)), w, v);
+        }
+    });
     return mask;
 }
 
