@@ -101,21 +101,30 @@ inline T quantise(float value, float top) {
     return T(t + (inside - float(t) >= 0.5f ? 1 : 0));
 }
 
-// The values are quantised a block at a time into a small buffer (a loop that
-// vectorises), then stored into every fourth component.
-FINISH_VECTOR_CLONES void quantiseBlock(const float* __restrict values, int32_t* __restrict out, size_t count,
-                                        float top) {
-    for (size_t i = 0; i < count; ++i) out[i] = quantise<int32_t>(values[i], top);
+// Component c of `count` RGBX pixels replaced by the quantised values. Each pixel
+// is read and written back as one word with the component put in, so that the loop
+// vectorises.
+FINISH_VECTOR_CLONES void putComponent8(const float* __restrict values, uint8_t* __restrict pixels, int c,
+                                        size_t count) {
+    const unsigned shift = unsigned(8 * (std::endian::native == std::endian::little ? c : 3 - c));
+    const uint32_t keep = ~(uint32_t(0xFFu) << shift);
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t pixel;
+        std::memcpy(&pixel, pixels + 4 * i, sizeof pixel);
+        pixel = (pixel & keep) | (uint32_t(quantise<int32_t>(values[i], 255.0f)) << shift);
+        std::memcpy(pixels + 4 * i, &pixel, sizeof pixel);
+    }
 }
 
-template <typename T>
-void quantiseInto(const float* values, T* dst, size_t count, float top) {
-    constexpr size_t block = 256;
-    int32_t q[block];
-    for (size_t at = 0; at < count; at += block) {
-        const size_t n = std::min(block, count - at);
-        quantiseBlock(values + at, q, n, top);
-        for (size_t i = 0; i < n; ++i) dst[4 * (at + i)] = T(q[i]);
+FINISH_VECTOR_CLONES void putComponent16(const float* __restrict values, uint16_t* __restrict pixels, int c,
+                                         size_t count) {
+    const unsigned shift = unsigned(16 * (std::endian::native == std::endian::little ? c : 3 - c));
+    const uint64_t keep = ~(uint64_t(0xFFFFu) << shift);
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t pixel;
+        std::memcpy(&pixel, pixels + 4 * i, sizeof pixel);
+        pixel = (pixel & keep) | (uint64_t(uint32_t(quantise<int32_t>(values[i], 65535.0f))) << shift);
+        std::memcpy(pixels + 4 * i, &pixel, sizeof pixel);
     }
 }
 
@@ -123,11 +132,10 @@ void quantiseInto(const float* values, T* dst, size_t count, float top) {
 
 void Output::putRange(int c, const float* values, size_t begin, size_t end) {
     const size_t count = end - begin;
-    if (bits == 8) {
-        quantiseInto<uint8_t>(values, px8.data() + 4 * begin + size_t(c), count, 255.0f);
-    } else {
-        quantiseInto<uint16_t>(values, px16.data() + 4 * begin + size_t(c), count, 65535.0f);
-    }
+    if (bits == 8)
+        putComponent8(values, px8.data() + 4 * begin, c, count);
+    else
+        putComponent16(values, px16.data() + 4 * begin, c, count);
 }
 
 void Output::put(int c, const Plane& plane) {
