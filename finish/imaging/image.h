@@ -127,8 +127,14 @@ struct Loaded {
     Source source;
 };
 
-// Starts the image library; call once before load or save. False if it cannot.
+// Starts the image library; call once before load or save. False if it cannot. The
+// library's optional format modules (HEIF/AVIF, JPEG XL, PDF, OpenSlide and
+// ImageMagick's formats) are left out until a render needs one: load brings them
+// in when no built-in reader knows the file.
 bool startImaging(const char* programName);
+
+// Brings in the optional format modules now (once; later calls do nothing).
+void loadFormatModules();
 
 // The most pixels a render may have: far beyond any camera's, yet a 16-bit buffer of
 // that size stays within a few gigabytes. A header claiming more (a damaged or
