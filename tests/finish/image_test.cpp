@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
+#include <vips/vips.h>
 
 #include <algorithm>
-
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
+#include <string>
 
 #include "imaging/image.h"
+
+#include <unistd.h>
 
 using namespace finish;
 
@@ -86,4 +91,54 @@ TEST(Image, ChannelScalesByTheDepthsMaximum) {
     EXPECT_EQ(deep.channel(1), Plane{32768.0f / 65535.0f});
     EXPECT_EQ(deep.channel(2), Plane{1.0f / 65535.0f});
     EXPECT_EQ(deep.n(), 1u);
+}
+
+// JPEG renders are decoded with libjpeg straight into the buffer; the pixels must be
+// those the image library's own reader gives, for every kind of JPEG a camera or
+// editor writes.
+TEST(Load, JpegPixelsAreTheImageLibrarysOwn) {
+    ASSERT_TRUE(startImaging("image_test"));
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("finish-jpeg-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    // A textured 3-band image with sizes that are not multiples of the blocks.
+    VipsImage* xy = nullptr;
+    ASSERT_EQ(vips_xyz(&xy, 203, 117, nullptr), 0);
+    VipsImage *sum = nullptr, *scaled = nullptr, *rgb = nullptr, *eight = nullptr;
+    ASSERT_EQ(vips_bandjoin_const1(xy, &sum, 17.0, nullptr), 0);
+    ASSERT_EQ(vips_linear1(sum, &scaled, 1.7, 9.0, nullptr), 0);
+    ASSERT_EQ(vips_cast(scaled, &eight, VIPS_FORMAT_UCHAR, "shift", FALSE, nullptr), 0);
+    ASSERT_EQ(vips_copy(eight, &rgb, "interpretation", VIPS_INTERPRETATION_sRGB, nullptr), 0);
+    struct Kind {
+        const char* name;
+        bool interlace;
+        VipsForeignSubsample subsample;
+        int quality;
+    };
+    const Kind kinds[] = {{"baseline 4:2:0", false, VIPS_FOREIGN_SUBSAMPLE_ON, 75},
+                          {"baseline 4:4:4", false, VIPS_FOREIGN_SUBSAMPLE_OFF, 95},
+                          {"progressive 4:2:0", true, VIPS_FOREIGN_SUBSAMPLE_ON, 60}};
+    for (const Kind& kind : kinds) {
+        const std::string path = (dir / "r.jpg").string();
+        ASSERT_EQ(vips_jpegsave(rgb, path.c_str(), "Q", kind.quality, "interlace", kind.interlace, "subsample_mode",
+                                kind.subsample, nullptr),
+                  0);
+        std::string error;
+        const std::optional<Loaded> loaded = load(path, error);
+        ASSERT_TRUE(loaded) << kind.name << ": " << error;
+        VipsImage* reference = vips_image_new_from_file(path.c_str(), nullptr);
+        ASSERT_NE(reference, nullptr);
+        size_t bytes = 0;
+        auto* pixels = static_cast<uint8_t*>(vips_image_write_to_memory(reference, &bytes));
+        ASSERT_EQ(bytes, size_t(203 * 117 * 3));
+        const Image& image = loaded->image;
+        ASSERT_EQ(image.bits, 8);
+        size_t differing = 0;
+        for (size_t p = 0; p < image.n(); ++p)
+            for (size_t c = 0; c < 3; ++c) differing += image.px8[4 * p + c] != pixels[3 * p + c];
+        EXPECT_EQ(differing, 0u) << kind.name;
+        g_free(pixels);
+        g_object_unref(reference);
+    }
+    for (VipsImage* i : {xy, sum, scaled, eight, rgb}) g_object_unref(i);
+    std::filesystem::remove_all(dir);
 }
