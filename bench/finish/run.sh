@@ -45,10 +45,10 @@
 #   weight maps    balance: each render read, its map written, n·(Bi + 4);
 #                  keep-highlights: BASE read, luma written, read, both maps written,
 #                  Bi + 16; darken-sky: mask written, read, complement written, 12
-#   normalising    4n + 4(n − 1) (every map read, all but the last written: the last
-#                  render's weights are worked out as one minus the others')
+#   normalising    8n (every map read and written)
 #   weight pyramids (n − 1)·(4f + 4(f − 1)) (each level but the last read, the coarser
-#                  written; none for the last render)
+#                  written; none for the last render, whose weights are worked out as
+#                  one minus the others')
 #   per channel, the first render   Bi + 8 + 16(f − 1): each level is reduced and its
 #                  detail added in one banded sweep, so level 0 is read from the render
 #                  once; the weight read, the accumulator written; coarser levels:
@@ -62,8 +62,8 @@
 #   emit           the blended plane read, the result's pixel words read and written
 #                  (the result lies in BASE's buffer: balance mixes in BASE's value from
 #                  the same words), 4 + 2·Bi
-#   total          weights + 3 · (renders + collapse + emit): 333 B/px for balance at
-#                  8 bits (83 passes over a float plane), 231 for keep-highlights, 223
+#   total          weights + 3 · (renders + collapse + emit): 337 B/px for balance at
+#                  8 bits (84 passes over a float plane), 235 for keep-highlights, 227
 #                  for darken-sky
 # Not counted: the first writes to fresh memory (the kernel's page clearing).
 # Bandwidth is counted the same way (bytes read + bytes written per second of a copy).
@@ -244,7 +244,7 @@ function maximum(list,   a, n, i, m) { n = split(list, a, " "); m = a[1]; for (i
 # mode 0 balance, 1 keep-highlights, 2 darken-sky
 function traffic(n, bi, mode,   f, weights, first, other, collapse, emit) {
   f = 4 / 3
-  weights = (mode == 0 ? n * (bi + 4) : (mode == 1 ? bi + 16 : 12)) + 4 * n + 4 * (n - 1) + (n - 1) * (4 * f + 4 * (f - 1))
+  weights = (mode == 0 ? n * (bi + 4) : (mode == 1 ? bi + 16 : 12)) + 8 * n + (n - 1) * (4 * f + 4 * (f - 1))
   first = bi + 8 + 16 * (f - 1)
   other = bi + 12 + 20 * (f - 1)
   collapse = 8 * f + 4 * (f - 1)
