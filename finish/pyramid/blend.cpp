@@ -133,29 +133,43 @@ void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& wei
     Plane odd(count > 1 ? area(size[1]) : 0), even(count > 2 ? area(size[2]) : 0);
     auto levelPlane = [&](int l) { return l % 2 == 1 ? odd.data() : even.data(); };
 
+    // Walks down the levels of one image (level 0 given as rows), adding each
+    // level's detail times render i's weights into the accumulator.
     const int last = count - 1;
-    for (int c = 0; c < 3; ++c) {
-        for (size_t i = 0; i < n; ++i) {
-            const bool first = i == 0;
-            for (int l = 0; l < count; ++l) {
-                const Size s = size[size_t(l)];
-                const Rows rows = l == 0 ? Rows::of(*renders[i], c) : Rows::of(levelPlane(l), s.w, s.h);
-                const Weights weight = i < stored ? Weights(weightPyramids[i][size_t(l)].data())
-                                                  : Weights::complementOf(storedAt[size_t(l)]);
-                float* a = acc[size_t(l)].data();
-                if (l == last) {
-                    // The coarsest level keeps what remains of the low-pass image.
-                    addWeighted(rows, weight, a, first);
-                    break;
-                }
-                reduceAndAddDetail(rows, levelPlane(l + 1), weight, a, first);
+    auto walk = [&](const Rows& level0, size_t i, bool first) {
+        for (int l = 0; l < count; ++l) {
+            const Size s = size[size_t(l)];
+            const Rows rows = l == 0 ? level0 : Rows::of(levelPlane(l), s.w, s.h);
+            const Weights weight = i < stored ? Weights(weightPyramids[i][size_t(l)].data())
+                                              : Weights::complementOf(storedAt[size_t(l)]);
+            float* a = acc[size_t(l)].data();
+            if (l == last) {
+                // The coarsest level keeps what remains of the low-pass image.
+                addWeighted(rows, weight, a, first);
+                return;
             }
+            reduceAndAddDetail(rows, levelPlane(l + 1), weight, a, first);
+        }
+    };
+
+    // Two renders whose weights sum to 1: w·L0 + (1 − w)·L1 = L1 + w·(L0 − L1) at
+    // every level, L0 − L1 is the Laplacian pyramid of render 0 − render 1 (every
+    // step is linear), and collapsing L1 alone gives render 1 back. So the blend is
+    // render 1 plus the collapse of w·L(render 0 − render 1): one walk down the
+    // levels instead of two, the same values but for rounding.
+    const bool difference = complement && n == 2;
+    for (int c = 0; c < 3; ++c) {
+        if (difference) {
+            walk(Rows::difference(*renders[0], *renders[1], c), 0, true);
+        } else {
+            for (size_t i = 0; i < n; ++i) walk(Rows::of(*renders[i], c), i, i == 0);
         }
 
         for (int l = last - 1; l >= 0; --l) {
             const Size coarse = size[size_t(l + 1)], fine = size[size_t(l)];
             addExpanded(acc[size_t(l + 1)].data(), coarse.w, coarse.h, acc[size_t(l)].data(), fine.w, fine.h);
         }
+        if (difference) addRows(Rows::of(*renders[1], c), acc[0].data());
         emit(c, acc[0]);
     }
 }

@@ -134,6 +134,16 @@ FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float
     }
 }
 
+// a[x] = a[x] − b[x].
+FINISH_VECTOR_CLONES void subtractRow(float* __restrict a, const float* __restrict b, int n) {
+    for (int x = 0; x < n; ++x) a[x] = a[x] - b[x];
+}
+
+// acc[x] = acc[x] + g[x].
+FINISH_VECTOR_CLONES void addRow(const float* __restrict g, float* __restrict acc, int n) {
+    for (int x = 0; x < n; ++x) acc[x] = acc[x] + g[x];
+}
+
 // out[x] = 1 − ((o[0][x] + o[1][x]) + …).
 FINISH_VECTOR_CLONES void complementRow(const float* const* others, size_t count, float* out, int n) {
     if (count == 1) {
@@ -231,6 +241,11 @@ const float* Weights::row(int y, int w, float* scratch) const {
 const float* Rows::row(int y, float* out) const {
     if (plane) return plane + size_t(y) * size_t(w);
     image->channelRow(component, y, out);
+    if (minus) {
+        thread_local std::vector<float> other;
+        minus->channelRow(component, y, sized(other, size_t(w)));
+        kernels::subtractRow(out, other.data(), w);
+    }
     return out;
 }
 
@@ -327,6 +342,14 @@ void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
             const size_t at = y * size_t(w);
             kernels::weightedRow(g.row(int(y), converted), weight.row(int(y), w, weightRow), acc + at, w, first);
         }
+    });
+}
+
+void addRows(const Rows& g, float* acc) {
+    const int w = g.w;
+    parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
+        float* converted = sized(scratch.row, size_t(w));
+        for (size_t y = begin; y < end; ++y) kernels::addRow(g.row(int(y), converted), acc + y * size_t(w), w);
     });
 }
 

@@ -68,15 +68,23 @@ Plane expand(const Plane& p, int w, int h, int tw, int th);
 
 // The rows of one pyramid level: a float plane, or (level 0 of a render) one
 // component of an RGBX buffer read as values 0…1 the way Image::channel reads it.
+// Or the difference of one component of two renders of the same size, image −
+// minus, each read as above.
 struct Rows {
     const float* plane = nullptr;
     const Image* image = nullptr;
     int component = 0;
     int w = 0;
     int h = 0;
+    const Image* minus = nullptr;
 
-    static Rows of(const float* plane, int w, int h) { return {plane, nullptr, 0, w, h}; }
-    static Rows of(const Image& image, int component) { return {nullptr, &image, component, image.w, image.h}; }
+    static Rows of(const float* plane, int w, int h) { return {plane, nullptr, 0, w, h, nullptr}; }
+    static Rows of(const Image& image, int component) {
+        return {nullptr, &image, component, image.w, image.h, nullptr};
+    }
+    static Rows difference(const Image& image, const Image& minus, int component) {
+        return {nullptr, &image, component, image.w, image.h, &minus};
+    }
 
     // Row y: a pointer into the plane, or the row converted into `scratch` (w values).
     const float* row(int y, float* scratch) const;
@@ -119,6 +127,9 @@ void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float
 
 // acc[p] = weight[p]·g[p] + acc[p] (with `first`: + 0 instead of reading acc).
 void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first);
+
+// acc[p] = acc[p] + g[p] over the level of g.
+void addRows(const Rows& g, float* acc);
 
 // acc[p] = up[p] + acc[p] over a tw×th plane, where up is the expand of the cw×ch
 // plane `coarse` to tw×th.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "imaging/parallel.h"
@@ -172,27 +173,33 @@ TEST_P(FastPaths, WeightMapsMatchThePlainOnes) {
         }
 }
 
+// Three renders (the last one's weights worked out as one minus the others') and two
+// (one walk down the pyramid of their difference).
 TEST_P(FastPaths, BlendMatchesThePlainBlend) {
     for (const Shape s : shapes)
-        for (const int bits : {8, 16}) {
-            const Image a = textured(s.w, s.h, bits, 1), b = textured(s.w, s.h, bits, 2),
-                        c = textured(s.w, s.h, 16, 3);
-            const Image* renders[] = {&a, &b, &c};
-            auto weightsOf = [&] {
-                std::vector<Plane> w;
-                for (const Image* r : renders) w.push_back(reference::mertensWeight(*r));
-                w[1][0] = 0.0f;  // a pixel where one weight is zero
-                return w;
-            };
-            std::vector<Plane> fastWeights = weightsOf(), plainWeights = weightsOf();
-            std::vector<Plane> fast, plain;
-            pyramidBlend(renders, fastWeights, [&](int, const Plane& p) { fast.push_back(p); });
-            reference::pyramidBlend(renders, plainWeights, [&](int, const Plane& p) { plain.push_back(p); });
-            ASSERT_EQ(fast.size(), 3u);
-            ASSERT_EQ(plain.size(), 3u);
-            EXPECT_TRUE(fastWeights.empty());
-            for (int ch = 0; ch < 3; ++ch) expectNear(fast[size_t(ch)], plain[size_t(ch)], 1e-6f, "blend", s, GetParam());
-        }
+        for (const int bits : {8, 16})
+            for (const size_t count : {size_t(3), size_t(2)}) {
+                const Image a = textured(s.w, s.h, bits, 1), b = textured(s.w, s.h, bits, 2),
+                            c = textured(s.w, s.h, 16, 3);
+                const Image* all[] = {&a, &b, &c};
+                const std::span<const Image* const> renders(all, count);
+                auto weightsOf = [&] {
+                    std::vector<Plane> w;
+                    for (const Image* r : renders) w.push_back(reference::mertensWeight(*r));
+                    w[1][0] = 0.0f;  // a pixel where one weight is zero
+                    return w;
+                };
+                std::vector<Plane> fastWeights = weightsOf(), plainWeights = weightsOf();
+                std::vector<Plane> fast, plain;
+                pyramidBlend(renders, fastWeights, [&](int, const Plane& p) { fast.push_back(p); });
+                reference::pyramidBlend(renders, plainWeights, [&](int, const Plane& p) { plain.push_back(p); });
+                ASSERT_EQ(fast.size(), 3u);
+                ASSERT_EQ(plain.size(), 3u);
+                EXPECT_TRUE(fastWeights.empty());
+                for (int ch = 0; ch < 3; ++ch)
+                    expectNear(fast[size_t(ch)], plain[size_t(ch)], 1e-6f, count == 3 ? "blend of three" : "blend of two",
+                               s, GetParam());
+            }
 }
 
 // Where some pixel's weights are all zero they cannot be scaled to sum to 1; every
@@ -250,6 +257,15 @@ TEST_P(FastPaths, ModesMatchThePlainRecipesWithinOneStep) {
             }
             reference::pyramidBlend(renders, weights, [&](int c, const Plane& fused) { plain.put(c, fused); });
             expectWithinOneStep(fast, plain, "keep-highlights", s, GetParam());
+
+            Output fastSky(base), plainSky(base);
+            darkenSky(base, dark, 0.45f, fastSky);
+            std::vector<Plane> skyWeights(2);
+            skyWeights[1] = skyMask(s.w, s.h, 0.45f);
+            skyWeights[0] = Plane(base.n());
+            for (size_t p = 0; p < base.n(); ++p) skyWeights[0][p] = 1.0f - skyWeights[1][p];
+            reference::pyramidBlend(renders, skyWeights, [&](int c, const Plane& fused) { plainSky.put(c, fused); });
+            expectWithinOneStep(fastSky, plainSky, "darken-sky", s, GetParam());
         }
 }
 
