@@ -57,13 +57,16 @@
 #   per channel, each other render  Bi + 12 + 20(f − 1) (the accumulator read too),
 #                  and for the last one 4(n − 2)f more (it reads the n − 1 other
 #                  weights instead of its own)
+#   per channel, two renders   one walk down the pyramid of their difference instead:
+#                  2·Bi + 8 + 16(f − 1) (level 0 read from both renders), then render 1
+#                  added back after the collapse, Bi + 8
 #   collapse       8f + 4(f − 1) (each accumulator level read and written, the coarser
 #                  one read)
 #   emit           the blended plane read, the result's pixel words read and written
 #                  (the result lies in BASE's buffer: balance mixes in BASE's value from
 #                  the same words), 4 + 2·Bi
 #   total          weights + 3 · (renders + collapse + emit): 337 B/px for balance at
-#                  8 bits (84 passes over a float plane), 235 for keep-highlights, 227
+#                  8 bits (84 passes over a float plane), 215 for keep-highlights, 207
 #                  for darken-sky
 # Not counted: the first writes to fresh memory (the kernel's page clearing).
 # Bandwidth is counted the same way (bytes read + bytes written per second of a copy).
@@ -249,6 +252,7 @@ function traffic(n, bi, mode,   f, weights, first, other, collapse, emit) {
   other = bi + 12 + 20 * (f - 1)
   collapse = 8 * f + 4 * (f - 1)
   emit = 4 + 2 * bi
+  if (n == 2) return weights + 3 * ((2 * bi + 8 + 16 * (f - 1)) + (bi + 8) + collapse + emit)
   return weights + 3 * (first + (n - 1) * other + 4 * (n - 2) * f + collapse + emit)
 }
 function cell(v, fmt) { return v == "" ? "-" : sprintf(fmt, v) }
