@@ -92,6 +92,29 @@ void expectWithinOneStep(const Output& fast, const Output& plain, const char* wh
     EXPECT_LE(differing, rare) << what << " on " << s.w << "×" << s.h << " at " << fast.bits << " bits";
 }
 
+// The fast and the plain blend of `renders`, each given its own copy of the same
+// weights; the channel planes in emitted order.
+struct BothBlends {
+    std::vector<Plane> fast, plain;
+    bool fastWeightsEmptied;
+};
+
+BothBlends blendBothWays(std::span<const Image* const> renders, const std::vector<Plane>& weights) {
+    std::vector<Plane> fastWeights = weights, plainWeights = weights;
+    BothBlends both;
+    pyramidBlend(renders, fastWeights, [&](int, const Plane& p) { both.fast.push_back(p); });
+    reference::pyramidBlend(renders, plainWeights, [&](int, const Plane& p) { both.plain.push_back(p); });
+    both.fastWeightsEmptied = fastWeights.empty();
+    return both;
+}
+
+// Exposure-fusion weights of the renders.
+std::vector<Plane> mertensWeights(std::span<const Image* const> renders) {
+    std::vector<Plane> w;
+    for (const Image* r : renders) w.push_back(reference::mertensWeight(*r));
+    return w;
+}
+
 class FastPaths : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override { setThreadCount(GetParam()); }
@@ -183,22 +206,15 @@ TEST_P(FastPaths, BlendMatchesThePlainBlend) {
                             c = textured(s.w, s.h, 16, 3);
                 const Image* all[] = {&a, &b, &c};
                 const std::span<const Image* const> renders(all, count);
-                auto weightsOf = [&] {
-                    std::vector<Plane> w;
-                    for (const Image* r : renders) w.push_back(reference::mertensWeight(*r));
-                    w[1][0] = 0.0f;  // a pixel where one weight is zero
-                    return w;
-                };
-                std::vector<Plane> fastWeights = weightsOf(), plainWeights = weightsOf();
-                std::vector<Plane> fast, plain;
-                pyramidBlend(renders, fastWeights, [&](int, const Plane& p) { fast.push_back(p); });
-                reference::pyramidBlend(renders, plainWeights, [&](int, const Plane& p) { plain.push_back(p); });
-                ASSERT_EQ(fast.size(), 3u);
-                ASSERT_EQ(plain.size(), 3u);
-                EXPECT_TRUE(fastWeights.empty());
+                std::vector<Plane> weights = mertensWeights(renders);
+                weights[1][0] = 0.0f;  // a pixel where one weight is zero
+                const BothBlends both = blendBothWays(renders, weights);
+                ASSERT_EQ(both.fast.size(), 3u);
+                ASSERT_EQ(both.plain.size(), 3u);
+                EXPECT_TRUE(both.fastWeightsEmptied);
                 for (int ch = 0; ch < 3; ++ch)
-                    expectNear(fast[size_t(ch)], plain[size_t(ch)], 1e-6f, count == 3 ? "blend of three" : "blend of two",
-                               s, GetParam());
+                    expectNear(both.fast[size_t(ch)], both.plain[size_t(ch)], 1e-6f,
+                               count == 3 ? "blend of three" : "blend of two", s, GetParam());
             }
 }
 
@@ -208,18 +224,11 @@ TEST_P(FastPaths, BlendWithAPixelWithoutWeightIsThePlainBlendExactly) {
     for (const Shape s : {Shape{1, 1}, Shape{31, 33}, Shape{613, 431}}) {
         const Image a = textured(s.w, s.h, 8, 1), b = textured(s.w, s.h, 16, 2), c = textured(s.w, s.h, 8, 3);
         const Image* renders[] = {&a, &b, &c};
-        auto weightsOf = [&] {
-            std::vector<Plane> w;
-            for (const Image* r : renders) w.push_back(reference::mertensWeight(*r));
-            for (Plane& p : w) p[p.size() / 2] = 0.0f;
-            return w;
-        };
-        std::vector<Plane> fastWeights = weightsOf(), plainWeights = weightsOf();
-        std::vector<Plane> fast, plain;
-        pyramidBlend(renders, fastWeights, [&](int, const Plane& p) { fast.push_back(p); });
-        reference::pyramidBlend(renders, plainWeights, [&](int, const Plane& p) { plain.push_back(p); });
-        ASSERT_EQ(fast.size(), 3u);
-        for (int ch = 0; ch < 3; ++ch) expectSame(fast[size_t(ch)], plain[size_t(ch)], "blend", s, GetParam());
+        std::vector<Plane> weights = mertensWeights(renders);
+        for (Plane& p : weights) p[p.size() / 2] = 0.0f;
+        const BothBlends both = blendBothWays(renders, weights);
+        ASSERT_EQ(both.fast.size(), 3u);
+        for (int ch = 0; ch < 3; ++ch) expectSame(both.fast[size_t(ch)], both.plain[size_t(ch)], "blend", s, GetParam());
     }
 }
 
