@@ -32,25 +32,38 @@ namespace finish {
 
 namespace {
 
+// An RGBX pixel of 8- or 16-bit components read as one word: its type, the top of a
+// component's range, and where component c sits in the word.
+template <typename T>
+struct PixelWord {
+    using Word = std::conditional_t<sizeof(T) == 1, uint32_t, uint64_t>;
+    static constexpr Word mask = Word(std::numeric_limits<T>::max());
+    static constexpr float top = float(std::numeric_limits<T>::max());
+    static unsigned shift(int c) {
+        return unsigned(8 * sizeof(T) * size_t(std::endian::native == std::endian::little ? c : 3 - c));
+    }
+};
+
 // Component c of `count` pixels as fractions, float(v) / top. Each pixel is read as
 // one word and the component shifted out, so that the loop vectorises (the division
 // stays a division: multiplying by 1/top would round some values differently).
-FINISH_VECTOR_CLONES void fractions8(const uint8_t* px, int c, float* out, size_t count) {
-    const unsigned shift = unsigned(8 * (std::endian::native == std::endian::little ? c : 3 - c));
+template <typename T>
+inline void fractions(const T* px, int c, float* out, size_t count) {
+    using P = PixelWord<T>;
+    const unsigned shift = P::shift(c);
     for (size_t i = 0; i < count; ++i) {
-        uint32_t pixel;
+        typename P::Word pixel;
         std::memcpy(&pixel, px + 4 * i, sizeof pixel);
-        out[i] = float(int32_t((pixel >> shift) & 0xFFu)) / 255.0f;
+        out[i] = float(int32_t((pixel >> shift) & P::mask)) / P::top;
     }
 }
 
+FINISH_VECTOR_CLONES void fractions8(const uint8_t* px, int c, float* out, size_t count) {
+    fractions(px, c, out, count);
+}
+
 FINISH_VECTOR_CLONES void fractions16(const uint16_t* px, int c, float* out, size_t count) {
-    const unsigned shift = unsigned(16 * (std::endian::native == std::endian::little ? c : 3 - c));
-    for (size_t i = 0; i < count; ++i) {
-        uint64_t pixel;
-        std::memcpy(&pixel, px + 4 * i, sizeof pixel);
-        out[i] = float(int32_t((pixel >> shift) & 0xFFFFu)) / 65535.0f;
-    }
+    fractions(px, c, out, count);
 }
 
 }  // namespace
@@ -108,28 +121,28 @@ inline T quantise(float value, float top) {
 // Component c of `count` RGBX pixels replaced by the quantised values. Each pixel
 // is read and written back as one word with the component put in, so that the loop
 // vectorises.
-FINISH_VECTOR_CLONES void putComponent8(const float* __restrict values, uint8_t* __restrict pixels, int c,
-                                        size_t count) {
-    const unsigned shift = unsigned(8 * (std::endian::native == std::endian::little ? c : 3 - c));
-    const uint32_t keep = ~(uint32_t(0xFFu) << shift);
+template <typename T>
+inline void putComponent(const float* __restrict values, T* __restrict pixels, int c, size_t count) {
+    using P = PixelWord<T>;
+    using Word = typename P::Word;
+    const unsigned shift = P::shift(c);
+    const Word keep = ~(P::mask << shift);
     for (size_t i = 0; i < count; ++i) {
-        uint32_t pixel;
+        Word pixel;
         std::memcpy(&pixel, pixels + 4 * i, sizeof pixel);
-        pixel = (pixel & keep) | (uint32_t(quantise<int32_t>(values[i], 255.0f)) << shift);
+        pixel = (pixel & keep) | (Word(uint32_t(quantise<int32_t>(values[i], P::top))) << shift);
         std::memcpy(pixels + 4 * i, &pixel, sizeof pixel);
     }
 }
 
+FINISH_VECTOR_CLONES void putComponent8(const float* __restrict values, uint8_t* __restrict pixels, int c,
+                                        size_t count) {
+    putComponent(values, pixels, c, count);
+}
+
 FINISH_VECTOR_CLONES void putComponent16(const float* __restrict values, uint16_t* __restrict pixels, int c,
                                          size_t count) {
-    const unsigned shift = unsigned(16 * (std::endian::native == std::endian::little ? c : 3 - c));
-    const uint64_t keep = ~(uint64_t(0xFFFFu) << shift);
-    for (size_t i = 0; i < count; ++i) {
-        uint64_t pixel;
-        std::memcpy(&pixel, pixels + 4 * i, sizeof pixel);
-        pixel = (pixel & keep) | (uint64_t(uint32_t(quantise<int32_t>(values[i], 65535.0f))) << shift);
-        std::memcpy(pixels + 4 * i, &pixel, sizeof pixel);
-    }
+    putComponent(values, pixels, c, count);
 }
 
 }  // namespace
