@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 namespace finish {
 
@@ -20,6 +21,13 @@ void parallelFor(size_t count, size_t grain, const std::function<void(size_t, si
 
 // A grain that cuts `count` items into a few chunks per thread, at least `least`.
 size_t grainFor(size_t count, size_t least);
+
+// Room for at least n values in a buffer a thread keeps from band to band (a
+// thread_local one): grown when too small, never shrunk.
+inline float* scratchOf(std::vector<float>& buffer, size_t n) {
+    if (buffer.size() < n) buffer.resize(n);
+    return buffer.data();
+}
 
 }  // namespace finish
 

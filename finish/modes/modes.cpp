@@ -89,14 +89,14 @@ void balance(const Image& base, const Image& dark, const Image& bright, int stre
         // written out without a full-size plane in between.
         const size_t n = base.n();
         parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
-            thread_local std::vector<float> mixed;
-            if (mixed.size() < end - begin) mixed.resize(end - begin);
-            base.channelRange(c, begin, end, mixed.data());
+            thread_local std::vector<float> buffer;
+            float* mixed = scratchOf(buffer, end - begin);
+            base.channelRange(c, begin, end, mixed);
             for (size_t p = begin; p < end; ++p) {
                 float& m = mixed[p - begin];
                 m = m + a * (fused[p] - m);
             }
-            output.putRange(c, mixed.data(), begin, end);
+            output.putRange(c, mixed, begin, end);
         });
     });
 }

@@ -169,11 +169,6 @@ struct Scratch {
 };
 thread_local Scratch scratch;
 
-float* sized(std::vector<float>& v, size_t n) {
-    if (v.size() < n) v.resize(n);
-    return v.data();
-}
-
 // p[i] = row[clamp(i − 2, 0, w − 1)] for i in [0, w + 6).
 void padRow(const float* row, int w, float* p) {
     p[0] = p[1] = row[0];
@@ -211,8 +206,8 @@ void expandRows(const float* coarse, int cw, int ch, int tw, int th, const RowOp
     parallelFor(size_t(th), bandOf(th, tw, 32), [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int s0 = source(y0 - 2), s1 = source(y1 + 1);
-        float* band = sized(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
-        float* padded = sized(scratch.padded, size_t(tw) + 6);
+        float* band = scratchOf(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
+        float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
         for (int s = s0; s <= s1; ++s) {
             padRepeatedRow(coarse + size_t(s) * size_t(cw), cw, tw, padded);
             kernels::tapsRow(padded, band + size_t(s - s0) * size_t(tw), tw);
@@ -243,7 +238,7 @@ const float* Rows::row(int y, float* out) const {
     image->channelRow(component, y, out);
     if (minus) {
         thread_local std::vector<float> other;
-        minus->channelRow(component, y, sized(other, size_t(w)));
+        minus->channelRow(component, y, scratchOf(other, size_t(w)));
         kernels::subtractRow(out, other.data(), w);
     }
     return out;
@@ -257,8 +252,8 @@ void reduceInto(const Rows& src, float* dst) {
     parallelFor(size_t(next.h), bandOf(h, w, 16), [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
-        float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
-        float* converted = sized(scratch.row, size_t(w));
+        float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
+        float* converted = scratchOf(scratch.row, size_t(w));
         // The strided row pass straight from the row beats splitting it into even
         // and odd samples first.
         for (int r = r0; r <= r1; ++r)
@@ -276,8 +271,8 @@ void addDetail(const Rows& g, const float* coarse, const Weights& weight, float*
     const Size c = halved({tw, th});
     expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
         const size_t at = size_t(y) * size_t(tw);
-        const float* gy = g.row(y, sized(scratch.row, size_t(tw)));
-        const float* wy = weight.row(y, tw, sized(scratch.weight, size_t(tw)));
+        const float* gy = g.row(y, scratchOf(scratch.row, size_t(tw)));
+        const float* wy = weight.row(y, tw, scratchOf(scratch.weight, size_t(tw)));
         kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, first);
     });
 }
@@ -296,13 +291,13 @@ void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float
         const int f0 = 2 * c0, f1 = std::min(2 * c1, th);
         const int k0 = source(f0 - 2), k1 = source(f1 + 1);
         const int r0 = std::max(2 * k0 - 2, 0), r1 = std::min(2 * k1 + 2, th - 1);
-        float* fine = g.plane ? nullptr : sized(scratch.fine, size_t(f1 - f0) * size_t(tw));
-        float* even = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(cw));
-        float* coarse = sized(scratch.coarse, size_t(k1 - k0 + 1) * size_t(cw));
-        float* smoothed = sized(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
-        float* padded = sized(scratch.padded, size_t(tw) + 6);
-        float* converted = sized(scratch.row, size_t(tw));
-        float* weightRow = sized(scratch.weight, size_t(tw));
+        float* fine = g.plane ? nullptr : scratchOf(scratch.fine, size_t(f1 - f0) * size_t(tw));
+        float* even = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(cw));
+        float* coarse = scratchOf(scratch.coarse, size_t(k1 - k0 + 1) * size_t(cw));
+        float* smoothed = scratchOf(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
+        float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
+        float* converted = scratchOf(scratch.row, size_t(tw));
+        float* weightRow = scratchOf(scratch.weight, size_t(tw));
         auto fineRow = [&](int y) -> const float* {
             if (g.plane) return g.plane + size_t(y) * size_t(tw);
             if (y >= f0 && y < f1) return fine + size_t(y - f0) * size_t(tw);
@@ -336,8 +331,8 @@ void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float
 void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
     const int w = g.w;
     parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
-        float* converted = sized(scratch.row, size_t(w));
-        float* weightRow = sized(scratch.weight, size_t(w));
+        float* converted = scratchOf(scratch.row, size_t(w));
+        float* weightRow = scratchOf(scratch.weight, size_t(w));
         for (size_t y = begin; y < end; ++y) {
             const size_t at = y * size_t(w);
             kernels::weightedRow(g.row(int(y), converted), weight.row(int(y), w, weightRow), acc + at, w, first);
@@ -348,7 +343,7 @@ void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
 void addRows(const Rows& g, float* acc) {
     const int w = g.w;
     parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
-        float* converted = sized(scratch.row, size_t(w));
+        float* converted = scratchOf(scratch.row, size_t(w));
         for (size_t y = begin; y < end; ++y) kernels::addRow(g.row(int(y), converted), acc + y * size_t(w), w);
     });
 }
@@ -364,8 +359,8 @@ Plane blur(const Plane& p, int w, int h) {
     parallelFor(size_t(h), bandOf(h, w, 32), [&](size_t begin, size_t end) {
         const int y0 = int(begin), y1 = int(end);
         const int r0 = std::max(y0 - 2, 0), r1 = std::min(y1 + 1, h - 1);
-        float* band = sized(scratch.band, size_t(r1 - r0 + 1) * size_t(w));
-        float* padded = sized(scratch.padded, size_t(w) + 6);
+        float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(w));
+        float* padded = scratchOf(scratch.padded, size_t(w) + 6);
         for (int r = r0; r <= r1; ++r) {
             padRow(p.data() + size_t(r) * size_t(w), w, padded);
             kernels::tapsRow(padded, band + size_t(r - r0) * size_t(w), w);

@@ -94,11 +94,6 @@ struct WeightScratch {
 };
 thread_local WeightScratch scratch;
 
-float* sized(std::vector<float>& v, size_t n) {
-    if (v.size() < n) v.resize(n);
-    return v.data();
-}
-
 }  // namespace
 
 void expRow(const float* x, float* out, size_t n) { expValues(x, out, n); }
@@ -108,9 +103,9 @@ Plane luma(const Image& image) {
     const size_t n = image.n();
     parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
         const size_t count = end - begin;
-        float* r = sized(scratch.r, count);
-        float* g = sized(scratch.g, count);
-        float* b = sized(scratch.b, count);
+        float* r = scratchOf(scratch.r, count);
+        float* g = scratchOf(scratch.g, count);
+        float* b = scratchOf(scratch.b, count);
         image.channelRange(0, begin, end, r);
         image.channelRange(1, begin, end, g);
         image.channelRange(2, begin, end, b);
@@ -128,13 +123,13 @@ Plane mertensWeight(const Image& image) {
         // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
         const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
         const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
-        float* grey = sized(scratch.grey, size_t(g1 - g0 + 1) * stride);
+        float* grey = scratchOf(scratch.grey, size_t(g1 - g0 + 1) * stride);
         // The channels of rows g0 … g1, converted once for the grey rows and the
         // measures alike.
         const size_t rows = size_t(g1 - g0 + 1);
-        float* rs = sized(scratch.r, rows * size_t(w));
-        float* gs = sized(scratch.g, rows * size_t(w));
-        float* bs = sized(scratch.b, rows * size_t(w));
+        float* rs = scratchOf(scratch.r, rows * size_t(w));
+        float* gs = scratchOf(scratch.g, rows * size_t(w));
+        float* bs = scratchOf(scratch.b, rows * size_t(w));
         for (int y = g0; y <= g1; ++y) {
             const size_t at = size_t(y - g0) * size_t(w);
             image.channelRow(0, y, rs + at);
@@ -145,9 +140,9 @@ Plane mertensWeight(const Image& image) {
             row[0] = row[1];
             row[w + 1] = row[w];
         }
-        float* contrast = sized(scratch.contrast, size_t(w));
-        float* saturation = sized(scratch.saturation, size_t(w));
-        float* spread = sized(scratch.spread, size_t(w));
+        float* contrast = scratchOf(scratch.contrast, size_t(w));
+        float* saturation = scratchOf(scratch.saturation, size_t(w));
+        float* spread = scratchOf(scratch.spread, size_t(w));
         for (int y = y0; y < y1; ++y) {
             const size_t at = size_t(y - g0) * size_t(w);
             const float *r = rs + at, *g = gs + at, *b = bs + at;
