@@ -16,13 +16,13 @@
 //    child's maximum resident set size. Baseline: /bin/cat copying a file holding the
 //    same reply line to a file in the same directory (read and write of the same
 //    bytes, no parsing or decoding).
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,7 +204,8 @@ Run timed(const std::vector<std::string>& argv, const std::vector<std::string>& 
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+  run.cpuSeconds =
+      usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
   posix_spawn_file_actions_destroy(&actions);
 #ifdef __APPLE__
   run.peakKiB = usage.ru_maxrss / 1024;
@@ -283,8 +284,9 @@ int main(int argc, char** argv) {
       uint64_t v = random();
       std::memcpy(&bytes[i], &v, 8);
     }
-    std::string result = R"({"content":[{"type":"text","text":"Preview of 1"},{"type":"image","mimeType":"image/png","data":")" +
-                         base64(bytes) + R"("}],"structuredContent":{"photoId":"1"}})";
+    std::string result =
+        R"({"content":[{"type":"text","text":"Preview of 1"},{"type":"image","mimeType":"image/png","data":")" +
+        base64(bytes) + R"("}],"structuredContent":{"photoId":"1"}})";
     std::ofstream(replyFile, std::ios::binary) << reply("3", result);
     return result;
   };
@@ -314,11 +316,12 @@ int main(int argc, char** argv) {
   const double rate = base64Size / (imageMedian - cliMedian) / 1e6;
   std::printf("image: %d runs with one image of %.1f MB of base64 (reply line %.1f MB), --out to %s\n", imageRuns,
               base64Size / 1e6, lineSize / 1e6, out.c_str());
-  std::printf("  quillore-cli median %.1f ms; without the handshake %.1f ms: %.0f MB/s of base64\n",
-              imageMedian * 1e3, (imageMedian - cliMedian) * 1e3, rate);
+  std::printf("  quillore-cli median %.1f ms; without the handshake %.1f ms: %.0f MB/s of base64\n", imageMedian * 1e3,
+              (imageMedian - cliMedian) * 1e3, rate);
   const double cpuExtra = median(imageCpu) - median(cliCpu);
-  std::printf("  quillore-cli CPU time median %.1f ms; without the handshake %.1f ms: %.0f MB/s of base64 per CPU second\n",
-              median(imageCpu) * 1e3, cpuExtra * 1e3, base64Size / cpuExtra / 1e6);
+  std::printf(
+      "  quillore-cli CPU time median %.1f ms; without the handshake %.1f ms: %.0f MB/s of base64 per CPU second\n",
+      median(imageCpu) * 1e3, cpuExtra * 1e3, base64Size / cpuExtra / 1e6);
   std::printf("  peak RSS %.1f MB = %.2f x the line\n", peak * 1024 / 1e6, peak * 1024.0 / lineSize);
   std::printf("  /bin/cat of the line to a file: median %.1f ms (%.0f MB/s), peak RSS %.1f MB; quillore-cli/cat %.2f\n",
               catMedian * 1e3, lineSize / catMedian / 1e6, catPeak * 1024 / 1e6, imageMedian / catMedian);

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
   double moved = 2.0 * double(bytes) * threads;  // read + write
   volatile char sink = dst[threads - 1][bytes - 1];
   (void)sink;
-  std::fprintf(stderr, "bandwidth: %u threads x %zu MiB copied, best of %d: %.3f s, %.2f GB/s read+write (%.2f GB/s copied)\n",
+  std::fprintf(stderr,
+               "bandwidth: %u threads x %zu MiB copied, best of %d: %.3f s, %.2f GB/s read+write (%.2f GB/s copied)\n",
                threads, mib, repeats, best, moved / best / 1e9, moved / 2 / best / 1e9);
   std::printf("%.3f\n", moved / best / 1e9);
   return 0;

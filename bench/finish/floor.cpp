@@ -75,12 +75,10 @@ int main(int argc, char** argv) {
     for (auto& im : imgs)
       if (im.width() != imgs[0].width() || im.height() != imgs[0].height())
         throw vips::VError("the renders differ in size");
-    if (endsWith(out, ".jpg") || endsWith(out, ".jpeg"))
-      imgs[0].jpegsave(out.c_str(), VImage::option()->set("Q", 95));
+    if (endsWith(out, ".jpg") || endsWith(out, ".jpeg")) imgs[0].jpegsave(out.c_str(), VImage::option()->set("Q", 95));
     else if (endsWith(out, ".tif") || endsWith(out, ".tiff"))
       imgs[0].tiffsave(out.c_str(), VImage::option()->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_NONE));
-    else
-      imgs[0].write_to_file(out.c_str());
+    else imgs[0].write_to_file(out.c_str());
   } catch (const vips::VError& e) {
     std::fprintf(stderr, "floor: %s\n", e.what());
     return 1;

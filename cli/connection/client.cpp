@@ -82,7 +82,8 @@ class Converter {
 std::optional<json> parseReplyLine(std::string line) {
   // simdjson reads a line many times faster than the JSON library; it reads a little
   // past the text, and the padding's content does not matter.
-  if (line.capacity() - line.size() < simdjson::SIMDJSON_PADDING) line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
+  if (line.capacity() - line.size() < simdjson::SIMDJSON_PADDING)
+    line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
   simdjson::dom::parser parser;
   simdjson::dom::element document;
   if (parser.parse(line.data(), line.size(), false).get(document)) {

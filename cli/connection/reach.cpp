@@ -17,8 +17,7 @@ namespace quillore {
 
 std::string Reach::reason() const {
   switch (kind) {
-    case connected:
-      return "";
+    case connected: return "";
     case notInstalled:
       return "Quillore is not installed. Ask the user to install it from " + productWebAddress() +
              " and turn on Settings \u2192 AI agents.";

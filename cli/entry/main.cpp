@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <csignal>
 
+#include "connection/transport.h"
 #include "entry/settings.h"
 #include "frontend/commands.h"
-#include "connection/transport.h"
 #include "relay/relay.h"
 
 namespace {

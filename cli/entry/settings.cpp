@@ -23,7 +23,8 @@ std::string lastPathComponent(const std::string& path) {
   size_t end = path.find_last_not_of('/');
   if (end == std::string::npos) return path.empty() ? path : "/";
   size_t start = path.rfind('/', end);
-  return path.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
+  return path.substr(start == std::string::npos ? 0 : start + 1,
+                     end + 1 - (start == std::string::npos ? 0 : start + 1));
 }
 
 }  // namespace
@@ -53,8 +54,7 @@ std::string homeDirectory() {
   std::vector<char> buffer(size > 0 ? size_t(size) : 16384);
   passwd entry{};
   passwd* found = nullptr;
-  while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE)
-    buffer.resize(buffer.size() * 2);
+  while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE) buffer.resize(buffer.size() * 2);
   if (found && found->pw_dir) return found->pw_dir;
   return "/";
 }

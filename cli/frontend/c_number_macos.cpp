@@ -1,8 +1,8 @@
 #include "frontend/c_number.h"
 
 #include <locale.h>
-#include <xlocale.h>
 #include <stdlib.h>
+#include <xlocale.h>
 
 namespace quillore {
 

@@ -102,11 +102,11 @@ json toolHelp(const Tool& tool) {
     options.push_back(std::move(entry));
 
     std::string piece = kind.kind() == OptionKind::jsonOnly ? key + " (in --json)"
-                                                             : trimmed("--" + kebab(key) + " " + kind.placeholder());
+                                                            : trimmed("--" + kebab(key) + " " + kind.placeholder());
     usageLine += " " + (required ? piece : "[" + piece + "]");
   }
-  return {{"name", tool.name},   {"title", tool.title},     {"description", tool.description},
-          {"usage", usageLine},  {"options", options},      {"inputSchema", tool.schema}};
+  return {{"name", tool.name},  {"title", tool.title}, {"description", tool.description},
+          {"usage", usageLine}, {"options", options},  {"inputSchema", tool.schema}};
 }
 
 namespace {

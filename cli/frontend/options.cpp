@@ -58,9 +58,9 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
 std::string noSuchOption(const Tool& tool, const std::string& name, const json::object_t& properties) {
   std::vector<std::string> options;
   for (const auto& entry : properties) options.push_back("--" + kebab(entry.first));  // keys in byte order
-  return tool.name + " has no option " + name + ". Its options: " +
-         (options.empty() ? std::string("none") : joined(options, ", ")) + ". Run `" + invokedAs() + " help " +
-         tool.name + "`.";
+  return tool.name + " has no option " + name +
+         ". Its options: " + (options.empty() ? std::string("none") : joined(options, ", ")) + ". Run `" + invokedAs() +
+         " help " + tool.name + "`.";
 }
 
 json endOnError(Checked checked) {
@@ -73,8 +73,7 @@ json endOnError(Checked checked) {
 Checked checkOptionValue(const std::string& text, const OptionKind& kind, const std::string& label) {
   switch (kind.kind()) {
     case OptionKind::string:
-    case OptionKind::strings:
-      return Checked::accept(text);
+    case OptionKind::strings: return Checked::accept(text);
     case OptionKind::integer:
       if (auto value = readInteger(text)) return Checked::accept(*value);
       return Checked::reject(label + " takes a whole number, not " + text);
@@ -85,8 +84,7 @@ Checked checkOptionValue(const std::string& text, const OptionKind& kind, const 
       if (text == "true") return Checked::accept(true);
       if (text == "false") return Checked::accept(false);
       return Checked::reject(label + " takes true or false, not " + text);
-    case OptionKind::jsonOnly:
-      return Checked::reject(label + " is nested input; pass it in --json");
+    case OptionKind::jsonOnly: return Checked::reject(label + " is nested input; pass it in --json");
     case OptionKind::choice: {
       std::vector<std::string> forms;
       for (const auto& value : kind.choices()) {

@@ -10,9 +10,9 @@
 namespace quillore {
 
 struct Tool {
-  std::string name;         // as the app lists it, and as "tools/call" wants it back
-  std::string title;        // empty when the listing gives none
-  std::string description;  // empty when the listing gives none
+  std::string name;              // as the app lists it, and as "tools/call" wants it back
+  std::string title;             // empty when the listing gives none
+  std::string description;       // empty when the listing gives none
   json schema = json::object();  // the input schema; an empty object when none is given
 
   // The schema's "properties" when every value in it is an object, else nothing at

@@ -199,8 +199,8 @@ class Scanner {
     constexpr uint64_t ones = 0x0101010101010101ULL;
     constexpr uint64_t highs = 0x8080808080808080ULL;
     auto hasZero = [](uint64_t x) { return (x - ones) & ~x & highs; };
-    uint64_t special = hasZero(v ^ (ones * '"')) | hasZero(v ^ (ones * '\\')) |
-                       ((v - ones * 0x20) & ~v & highs) | (v & highs);
+    uint64_t special =
+        hasZero(v ^ (ones * '"')) | hasZero(v ^ (ones * '\\')) | ((v - ones * 0x20) & ~v & highs) | (v & highs);
     return special == 0;
   }
 
@@ -253,9 +253,14 @@ class Scanner {
   bool escape() {
     ++p_;  // the backslash
     switch (peek()) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-        ++p_;
-        return true;
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't': ++p_; return true;
       case 'u': {
         ++p_;
         int code = hex4();
@@ -268,8 +273,7 @@ class Scanner {
         }
         return true;
       }
-      default:
-        return false;
+      default: return false;
     }
   }
 

@@ -35,9 +35,9 @@ class LinePump {
   static constexpr size_t keptCapacity = size_t(4) << 20;
 
   struct Line {
-    std::string_view bytes;  // without the LF; valid until the next call
-    bool streamed = false;   // the sink took the line's bytes as they came
-    bool sinkFailed = false; // the sink refused a piece; `bytes` is what had arrived
+    std::string_view bytes;   // without the LF; valid until the next call
+    bool streamed = false;    // the sink took the line's bytes as they came
+    bool sinkFailed = false;  // the sink refused a piece; `bytes` is what had arrived
   };
 
   // Lines longer than `streamAfter` bytes are offered to the sink.

@@ -19,8 +19,7 @@ namespace {
 // not copied just to append one byte. Continues short writes and retries EINTR.
 bool writeLine(int fd, std::string_view line) {
   const Bytes& lf = newline();
-  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()},
-                    {const_cast<char*>(lf.data()), lf.size()}};
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>(lf.data()), lf.size()}};
   iovec* part = parts;
   int count = 2;
   while (count > 0) {
@@ -199,9 +198,8 @@ void Relay::readConnection(int socket, int64_t connection) {
 }
 
 void Relay::replyError(const nlohmann::json& id, std::string_view message) {
-  nlohmann::json reply = {{"jsonrpc", "2.0"},
-                          {"id", id},
-                          {"error", {{"code", -32000}, {"message", std::string(message)}}}};
+  nlohmann::json reply = {
+      {"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", -32000}, {"message", std::string(message)}}}};
   if (!writeOut(encode(reply))) dependencies_.outputGone();
 }
 

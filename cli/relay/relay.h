@@ -86,22 +86,22 @@ class Relay {
   std::mutex lock_;     // guards the connection state below
   std::mutex outLock_;  // serialises the lines written to the output; never held with `lock_`
 
-  int fd_ = -1;              // the current connection; -1 when there is none
-  int64_t generation_ = 0;   // connections adopted so far: the current one's number
+  int fd_ = -1;                               // the current connection; -1 when there is none
+  int64_t generation_ = 0;                    // connections adopted so far: the current one's number
   std::optional<nlohmann::json> initialize_;  // the agent's latest "initialize", as sent
-  bool initialized_ = false;  // the agent has sent "notifications/initialized"
+  bool initialized_ = false;                  // the agent has sent "notifications/initialized"
   // A request forwarded on the current connection and not yet answered.
   struct Pending {
     nlohmann::json id;  // as the agent sent it
     uint64_t number;    // its place among the requests recorded so far
   };
   std::unordered_map<std::string, Pending> inflight_;  // by idKey
-  uint64_t recorded_ = 0;     // requests entered in `inflight_` so far
-  std::unordered_set<std::string> swallow_;  // idKeys of replayed "initialize" requests
-  int64_t replays_ = 0;       // handshake replays so far; numbers the replay ids
+  uint64_t recorded_ = 0;                              // requests entered in `inflight_` so far
+  std::unordered_set<std::string> swallow_;            // idKeys of replayed "initialize" requests
+  int64_t replays_ = 0;                                // handshake replays so far; numbers the replay ids
 
   Clock::time_point lastLaunch_;  // main thread only
-  int writer_ = -1;  // main thread only: its own descriptor of the latest connection
+  int writer_ = -1;               // main thread only: its own descriptor of the latest connection
 };
 
 }  // namespace quillore

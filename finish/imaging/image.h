@@ -21,19 +21,19 @@ namespace finish {
 // zero-filling it first would only cost time.
 template <typename T>
 struct UninitialisedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitialisedAllocator<U>;
-    };
-    using std::allocator<T>::allocator;
-    template <typename U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  using std::allocator<T>::allocator;
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
 };
 
 // w·h single-precision values of one channel or weight map, row-major, top row
@@ -51,80 +51,82 @@ using Samples16 = std::vector<uint16_t, UninitialisedAllocator<uint16_t>>;
 // result's, see Output::over). Exactly one of px8 and px16 holds 4·w·h
 // components, per `bits`.
 struct Image {
-    int w = 0;
-    int h = 0;
-    int bits = 8;        // 8 or 16
-    std::string space;   // the render's ICC profile; empty means sRGB
-    Samples8 px8;
-    Samples16 px16;
+  int w = 0;
+  int h = 0;
+  int bits = 8;       // 8 or 16
+  std::string space;  // the render's ICC profile; empty means sRGB
+  Samples8 px8;
+  Samples16 px16;
 
-    size_t n() const { return size_t(w) * size_t(h); }
+  size_t n() const { return size_t(w) * size_t(h); }
 
-    // Component c (0 = R, 1 = G, 2 = B) as values 0…1.
-    Plane channel(int c) const;
+  // Component c (0 = R, 1 = G, 2 = B) as values 0…1.
+  Plane channel(int c) const;
 
-    // The same values for pixels [begin, end) only, into out[0…end − begin), and
-    // for row y (w values).
-    void channelRange(int c, size_t begin, size_t end, float* out) const;
-    void channelRow(int c, int y, float* out) const { channelRange(c, size_t(y) * size_t(w), size_t(y + 1) * size_t(w), out); }
+  // The same values for pixels [begin, end) only, into out[0…end − begin), and
+  // for row y (w values).
+  void channelRange(int c, size_t begin, size_t end, float* out) const;
+  void channelRow(int c, int y, float* out) const {
+    channelRange(c, size_t(y) * size_t(w), size_t(y + 1) * size_t(w), out);
+  }
 };
 
 // The result buffer, shaped like BASE. Only R, G and B are ever written; X keeps
 // its start value (the maximum). The components live either in a buffer of the
 // result's own or, made with `over`, in BASE's decoded buffer itself.
 class Output {
-public:
-    int w = 0;
-    int h = 0;
-    int bits = 8;
-    std::span<uint8_t> px8;     // every component starts at 255
-    std::span<uint16_t> px16;   // every component starts at 65535
+ public:
+  int w = 0;
+  int h = 0;
+  int bits = 8;
+  std::span<uint8_t> px8;    // every component starts at 255
+  std::span<uint16_t> px16;  // every component starts at 65535
 
-    Output() = default;
-    explicit Output(const Image& like);
+  Output() = default;
+  explicit Output(const Image& like);
 
-    // The result written over BASE's own components, which saves a buffer of the
-    // render's size. Channel c of `base` is overwritten when the result's channel c
-    // is written, so the caller must have read all it needs of BASE's channel c by
-    // then (the finishing modes read a channel only before writing it). The
-    // components start as BASE's, not at the maximum; X is the maximum already
-    // (decoding sets it so).
-    static Output over(Image& base) { return Output(base, Over{}); }
+  // The result written over BASE's own components, which saves a buffer of the
+  // render's size. Channel c of `base` is overwritten when the result's channel c
+  // is written, so the caller must have read all it needs of BASE's channel c by
+  // then (the finishing modes read a channel only before writing it). The
+  // components start as BASE's, not at the maximum; X is the maximum already
+  // (decoding sets it so).
+  static Output over(Image& base) { return Output(base, Over{}); }
 
-    // The spans point into the object's own buffer: not copied or moved.
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
+  // The spans point into the object's own buffer: not copied or moved.
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
-    // Writes the plane (at least w·h values) into component c: scaled to the
-    // integer range, rounded half away from zero, clamped; not-a-number gives the
-    // maximum.
-    void put(int c, const Plane& plane);
+  // Writes the plane (at least w·h values) into component c: scaled to the
+  // integer range, rounded half away from zero, clamped; not-a-number gives the
+  // maximum.
+  void put(int c, const Plane& plane);
 
-    // The same for pixels [begin, end) only, from values[0…end − begin).
-    void putRange(int c, const float* values, size_t begin, size_t end);
+  // The same for pixels [begin, end) only, from values[0…end − begin).
+  void putRange(int c, const float* values, size_t begin, size_t end);
 
-private:
-    struct Over {};
-    Output(Image& base, Over);
+ private:
+  struct Over {};
+  Output(Image& base, Over);
 
-    Samples8 own8_;
-    Samples16 own16_;
+  Samples8 own8_;
+  Samples16 own16_;
 };
 
 // BASE's opened file, kept so that its file type and metadata can go to OUT.
 class Source {
-public:
-    struct Handle;
-    explicit Source(std::shared_ptr<Handle> handle) : handle_(std::move(handle)) {}
-    const Handle& handle() const { return *handle_; }
+ public:
+  struct Handle;
+  explicit Source(std::shared_ptr<Handle> handle) : handle_(std::move(handle)) {}
+  const Handle& handle() const { return *handle_; }
 
-private:
-    std::shared_ptr<Handle> handle_;
+ private:
+  std::shared_ptr<Handle> handle_;
 };
 
 struct Loaded {
-    Image image;
-    Source source;
+  Image image;
+  Source source;
 };
 
 // Starts the image library; call once before load or save. False if it cannot. The
@@ -151,7 +153,6 @@ std::optional<Loaded> load(const std::string& path, std::string& error);
 // beside `path` under a temporary name and renamed into place only when complete,
 // so a failure leaves an earlier file at `path` as it was. On failure returns false
 // with the message for the user in `error`.
-bool save(const Output& output, const Source& base, double quality, const std::string& path,
-          std::string& error);
+bool save(const Output& output, const Source& base, double quality, const std::string& path, std::string& error);
 
 }  // namespace finish

@@ -13,72 +13,72 @@ namespace finish {
 namespace {
 
 class Pool {
-public:
-    explicit Pool(int threads) {
-        for (int t = 1; t < threads; ++t) workers_.emplace_back([this] { work(); });
+ public:
+  explicit Pool(int threads) {
+    for (int t = 1; t < threads; ++t) workers_.emplace_back([this] { work(); });
+  }
+
+  ~Pool() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
     }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
 
-    ~Pool() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        for (std::thread& t : workers_) t.join();
+  int threads() const { return int(workers_.size()) + 1; }
+
+  void run(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body) {
+    {
+      std::lock_guard lock(mutex_);
+      body_ = &body;
+      count_ = count;
+      grain_ = grain;
+      next_.store(0);
+      ++generation_;
     }
+    wake_.notify_all();
+    chunks();
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return busy_ == 0; });
+    body_ = nullptr;
+  }
 
-    int threads() const { return int(workers_.size()) + 1; }
-
-    void run(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body) {
-        {
-            std::lock_guard lock(mutex_);
-            body_ = &body;
-            count_ = count;
-            grain_ = grain;
-            next_.store(0);
-            ++generation_;
-        }
-        wake_.notify_all();
-        chunks();
-        std::unique_lock lock(mutex_);
-        done_.wait(lock, [&] { return busy_ == 0; });
-        body_ = nullptr;
+ private:
+  void chunks() {
+    for (;;) {
+      const size_t begin = next_.fetch_add(grain_);
+      if (begin >= count_) return;
+      (*body_)(begin, std::min(begin + grain_, count_));
     }
+  }
 
-private:
-    void chunks() {
-        for (;;) {
-            const size_t begin = next_.fetch_add(grain_);
-            if (begin >= count_) return;
-            (*body_)(begin, std::min(begin + grain_, count_));
-        }
+  void work() {
+    uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+      if (stop_) return;
+      seen = generation_;
+      if (!body_) continue;  // that job has already finished
+      ++busy_;
+      lock.unlock();
+      chunks();
+      lock.lock();
+      if (--busy_ == 0) done_.notify_all();
     }
+  }
 
-    void work() {
-        uint64_t seen = 0;
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
-            if (stop_) return;
-            seen = generation_;
-            if (!body_) continue;  // that job has already finished
-            ++busy_;
-            lock.unlock();
-            chunks();
-            lock.lock();
-            if (--busy_ == 0) done_.notify_all();
-        }
-    }
-
-    std::vector<std::thread> workers_;
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    const std::function<void(size_t, size_t)>* body_ = nullptr;
-    size_t count_ = 0, grain_ = 1;
-    std::atomic<size_t> next_{0};
-    uint64_t generation_ = 0;
-    int busy_ = 0;
-    bool stop_ = false;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  const std::function<void(size_t, size_t)>* body_ = nullptr;
+  size_t count_ = 0, grain_ = 1;
+  std::atomic<size_t> next_{0};
+  uint64_t generation_ = 0;
+  int busy_ = 0;
+  bool stop_ = false;
 };
 
 int defaultThreads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 64u)); }
@@ -88,9 +88,9 @@ std::unique_ptr<Pool> pool;
 int wanted = 0;  // 0: the number of cores
 
 Pool& thePool() {
-    std::lock_guard lock(poolMutex);
-    if (!pool) pool = std::make_unique<Pool>(wanted > 0 ? wanted : defaultThreads());
-    return *pool;
+  std::lock_guard lock(poolMutex);
+  if (!pool) pool = std::make_unique<Pool>(wanted > 0 ? wanted : defaultThreads());
+  return *pool;
 }
 
 }  // namespace
@@ -98,25 +98,25 @@ Pool& thePool() {
 int threadCount() { return thePool().threads(); }
 
 void setThreadCount(int count) {
-    std::lock_guard lock(poolMutex);
-    wanted = std::max(count, 0);
-    pool.reset();
+  std::lock_guard lock(poolMutex);
+  wanted = std::max(count, 0);
+  pool.reset();
 }
 
 size_t grainFor(size_t count, size_t least) {
-    const size_t threads = size_t(threadCount());
-    return std::max(least, count / (threads * 4) + 1);
+  const size_t threads = size_t(threadCount());
+  return std::max(least, count / (threads * 4) + 1);
 }
 
 void parallelFor(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body) {
-    if (count == 0) return;
-    grain = std::max<size_t>(grain, 1);
-    Pool& p = thePool();
-    if (p.threads() == 1 || count <= grain) {
-        for (size_t begin = 0; begin < count; begin += grain) body(begin, std::min(begin + grain, count));
-        return;
-    }
-    p.run(count, grain, body);
+  if (count == 0) return;
+  grain = std::max<size_t>(grain, 1);
+  Pool& p = thePool();
+  if (p.threads() == 1 || count <= grain) {
+    for (size_t begin = 0; begin < count; begin += grain) body(begin, std::min(begin + grain, count));
+    return;
+  }
+  p.run(count, grain, body);
 }
 
 }  // namespace finish

@@ -25,8 +25,8 @@ size_t grainFor(size_t count, size_t least);
 // Room for at least n values in a buffer a thread keeps from band to band (a
 // thread_local one): grown when too small, never shrunk.
 inline float* scratchOf(std::vector<float>& buffer, size_t n) {
-    if (buffer.size() < n) buffer.resize(n);
-    return buffer.data();
+  if (buffer.size() < n) buffer.resize(n);
+  return buffer.data();
 }
 
 }  // namespace finish

@@ -10,7 +10,7 @@ namespace finish {
 namespace {
 
 inline float taps(float a, float b, float c, float d, float e) {
-    return (((kernel[0] * a + kernel[1] * b) + kernel[2] * c) + kernel[3] * d) + kernel[4] * e;
+  return (((kernel[0] * a + kernel[1] * b) + kernel[2] * c) + kernel[3] * d) + kernel[4] * e;
 }
 
 inline int clampIndex(int i, int n) { return std::clamp(i, 0, n - 1); }
@@ -18,78 +18,78 @@ inline int clampIndex(int i, int n) { return std::clamp(i, 0, n - 1); }
 }  // namespace
 
 std::vector<Size> levelSizes(int w, int h, int count) {
-    std::vector<Size> sizes;
-    sizes.reserve(size_t(count));
-    Size s{w, h};
-    for (int l = 0; l < count; ++l) {
-        sizes.push_back(s);
-        s = halved(s);
-    }
-    return sizes;
+  std::vector<Size> sizes;
+  sizes.reserve(size_t(count));
+  Size s{w, h};
+  for (int l = 0; l < count; ++l) {
+    sizes.push_back(s);
+    s = halved(s);
+  }
+  return sizes;
 }
 
 void convolveRow(const float* in, float* out, int w) {
-    // Edge samples, where the neighbourhood runs past the row's ends.
-    auto edge = [&](int x) {
-        out[x] = taps(in[clampIndex(x - 2, w)], in[clampIndex(x - 1, w)], in[x], in[clampIndex(x + 1, w)],
-                      in[clampIndex(x + 2, w)]);
-    };
-    const int inner0 = std::min(2, w), inner1 = std::max(inner0, w - 2);
-    for (int x = 0; x < inner0; ++x) edge(x);
-    for (int x = inner0; x < inner1; ++x) out[x] = taps(in[x - 2], in[x - 1], in[x], in[x + 1], in[x + 2]);
-    for (int x = inner1; x < w; ++x) edge(x);
+  // Edge samples, where the neighbourhood runs past the row's ends.
+  auto edge = [&](int x) {
+    out[x] = taps(in[clampIndex(x - 2, w)], in[clampIndex(x - 1, w)], in[x], in[clampIndex(x + 1, w)],
+                  in[clampIndex(x + 2, w)]);
+  };
+  const int inner0 = std::min(2, w), inner1 = std::max(inner0, w - 2);
+  for (int x = 0; x < inner0; ++x) edge(x);
+  for (int x = inner0; x < inner1; ++x) out[x] = taps(in[x - 2], in[x - 1], in[x], in[x + 1], in[x + 2]);
+  for (int x = inner1; x < w; ++x) edge(x);
 }
 
 FINISH_VECTOR_CLONES void convolveRowAtEvenColumns(const float* in, float* out, int w) {
-    const int nw = halved({w, 1}).w;
-    auto edge = [&](int x) {
-        const int c = 2 * x;
-        out[x] = taps(in[clampIndex(c - 2, w)], in[clampIndex(c - 1, w)], in[c], in[clampIndex(c + 1, w)],
-                      in[clampIndex(c + 2, w)]);
-    };
-    // Columns 2x − 2 … 2x + 2 lie inside the row for x in [1, (w − 3) / 2].
-    const int inner0 = std::min(1, nw), inner1 = std::max(inner0, w >= 3 ? (w - 3) / 2 + 1 : 0);
-    for (int x = 0; x < inner0; ++x) edge(x);
-    for (int x = inner0; x < inner1; ++x) {
-        const float* at = in + 2 * x;
-        out[x] = taps(at[-2], at[-1], at[0], at[1], at[2]);
-    }
-    for (int x = inner1; x < nw; ++x) edge(x);
+  const int nw = halved({w, 1}).w;
+  auto edge = [&](int x) {
+    const int c = 2 * x;
+    out[x] = taps(in[clampIndex(c - 2, w)], in[clampIndex(c - 1, w)], in[c], in[clampIndex(c + 1, w)],
+                  in[clampIndex(c + 2, w)]);
+  };
+  // Columns 2x − 2 … 2x + 2 lie inside the row for x in [1, (w − 3) / 2].
+  const int inner0 = std::min(1, nw), inner1 = std::max(inner0, w >= 3 ? (w - 3) / 2 + 1 : 0);
+  for (int x = 0; x < inner0; ++x) edge(x);
+  for (int x = inner0; x < inner1; ++x) {
+    const float* at = in + 2 * x;
+    out[x] = taps(at[-2], at[-1], at[0], at[1], at[2]);
+  }
+  for (int x = inner1; x < nw; ++x) edge(x);
 }
 
 void combineRows(const float* const rows[5], float* out, int w) {
-    const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
-    for (int x = 0; x < w; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
+  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
+  for (int x = 0; x < w; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
 }
 
 void convolveRows(const float* src, float* dst, int w, int h) {
-    for (int y = 0; y < h; ++y) convolveRow(src + size_t(y) * size_t(w), dst + size_t(y) * size_t(w), w);
+  for (int y = 0; y < h; ++y) convolveRow(src + size_t(y) * size_t(w), dst + size_t(y) * size_t(w), w);
 }
 
 void convolveColumns(const float* src, float* dst, int w, int h) {
-    const size_t stride = size_t(w);
-    for (int y = 0; y < h; ++y) {
-        const float* rows[5];
-        for (int k = 0; k < 5; ++k) rows[k] = src + size_t(clampIndex(y + k - 2, h)) * stride;
-        combineRows(rows, dst + size_t(y) * stride, w);
-    }
+  const size_t stride = size_t(w);
+  for (int y = 0; y < h; ++y) {
+    const float* rows[5];
+    for (int k = 0; k < 5; ++k) rows[k] = src + size_t(clampIndex(y + k - 2, h)) * stride;
+    combineRows(rows, dst + size_t(y) * stride, w);
+  }
 }
 
 void subsample(const float* src, int w, int h, float* dst) {
-    const Size next = halved({w, h});
-    for (int y = 0; y < next.h; ++y) {
-        const float* row = src + size_t(std::min(2 * y, h - 1)) * size_t(w);
-        float* out = dst + size_t(y) * size_t(next.w);
-        for (int x = 0; x < next.w; ++x) out[x] = row[std::min(2 * x, w - 1)];
-    }
+  const Size next = halved({w, h});
+  for (int y = 0; y < next.h; ++y) {
+    const float* row = src + size_t(std::min(2 * y, h - 1)) * size_t(w);
+    float* out = dst + size_t(y) * size_t(next.w);
+    for (int x = 0; x < next.w; ++x) out[x] = row[std::min(2 * x, w - 1)];
+  }
 }
 
 void repeat(const float* src, int w, int h, float* dst, int tw, int th) {
-    for (int y = 0; y < th; ++y) {
-        const float* row = src + size_t(std::min(y / 2, h - 1)) * size_t(w);
-        float* out = dst + size_t(y) * size_t(tw);
-        for (int x = 0; x < tw; ++x) out[x] = row[std::min(x / 2, w - 1)];
-    }
+  for (int y = 0; y < th; ++y) {
+    const float* row = src + size_t(std::min(y / 2, h - 1)) * size_t(w);
+    float* out = dst + size_t(y) * size_t(tw);
+    for (int x = 0; x < tw; ++x) out[x] = row[std::min(x / 2, w - 1)];
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -102,61 +102,59 @@ namespace kernels {
 
 // out[x] = taps(p[x], …, p[x + 4]) for x in [0, n).
 FINISH_VECTOR_CLONES void tapsRow(const float* p, float* out, int n) {
-    for (int x = 0; x < n; ++x) out[x] = taps(p[x], p[x + 1], p[x + 2], p[x + 3], p[x + 4]);
+  for (int x = 0; x < n; ++x) out[x] = taps(p[x], p[x + 1], p[x + 2], p[x + 3], p[x + 4]);
 }
 
 FINISH_VECTOR_CLONES void tapsColumns(const float* r0, const float* r1, const float* r2, const float* r3,
                                       const float* r4, float* out, int n) {
-    for (int x = 0; x < n; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
+  for (int x = 0; x < n; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
 }
 
-FINISH_VECTOR_CLONES void detailRow(const float* r0, const float* r1, const float* r2, const float* r3,
-                                    const float* r4, const float* g, const float* weight, float* acc, int n,
-                                    bool first) {
-    if (first) {
-        for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + 0.0f;
-    } else {
-        for (int x = 0; x < n; ++x)
-            acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + acc[x];
-    }
+FINISH_VECTOR_CLONES void detailRow(const float* r0, const float* r1, const float* r2, const float* r3, const float* r4,
+                                    const float* g, const float* weight, float* acc, int n, bool first) {
+  if (first) {
+    for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + 0.0f;
+  } else {
+    for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + acc[x];
+  }
 }
 
 FINISH_VECTOR_CLONES void expandedRow(const float* r0, const float* r1, const float* r2, const float* r3,
                                       const float* r4, float* acc, int n) {
-    for (int x = 0; x < n; ++x) acc[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]) + acc[x];
+  for (int x = 0; x < n; ++x) acc[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]) + acc[x];
 }
 
 FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float* acc, int n, bool first) {
-    if (first) {
-        for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + 0.0f;
-    } else {
-        for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + acc[x];
-    }
+  if (first) {
+    for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + 0.0f;
+  } else {
+    for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + acc[x];
+  }
 }
 
 // a[x] = a[x] − b[x].
 FINISH_VECTOR_CLONES void subtractRow(float* __restrict a, const float* __restrict b, int n) {
-    for (int x = 0; x < n; ++x) a[x] = a[x] - b[x];
+  for (int x = 0; x < n; ++x) a[x] = a[x] - b[x];
 }
 
 // acc[x] = acc[x] + g[x].
 FINISH_VECTOR_CLONES void addRow(const float* __restrict g, float* __restrict acc, int n) {
-    for (int x = 0; x < n; ++x) acc[x] = acc[x] + g[x];
+  for (int x = 0; x < n; ++x) acc[x] = acc[x] + g[x];
 }
 
 // out[x] = 1 − ((o[0][x] + o[1][x]) + …).
 FINISH_VECTOR_CLONES void complementRow(const float* const* others, size_t count, float* out, int n) {
-    if (count == 1) {
-        for (int x = 0; x < n; ++x) out[x] = 1.0f - others[0][x];
-    } else if (count == 2) {
-        const float *a = others[0], *b = others[1];
-        for (int x = 0; x < n; ++x) out[x] = 1.0f - (a[x] + b[x]);
-    } else {
-        std::copy(others[0], others[0] + n, out);
-        for (size_t k = 1; k < count; ++k)
-            for (int x = 0; x < n; ++x) out[x] = out[x] + others[k][x];
-        for (int x = 0; x < n; ++x) out[x] = 1.0f - out[x];
-    }
+  if (count == 1) {
+    for (int x = 0; x < n; ++x) out[x] = 1.0f - others[0][x];
+  } else if (count == 2) {
+    const float *a = others[0], *b = others[1];
+    for (int x = 0; x < n; ++x) out[x] = 1.0f - (a[x] + b[x]);
+  } else {
+    std::copy(others[0], others[0] + n, out);
+    for (size_t k = 1; k < count; ++k)
+      for (int x = 0; x < n; ++x) out[x] = out[x] + others[k][x];
+    for (int x = 0; x < n; ++x) out[x] = 1.0f - out[x];
+  }
 }
 
 }  // namespace kernels
@@ -165,25 +163,25 @@ namespace {
 
 // Per-thread scratch rows, grown as needed and kept for the next band.
 struct Scratch {
-    std::vector<float> band, padded, row, fine, coarse, smoothed, weight;
+  std::vector<float> band, padded, row, fine, coarse, smoothed, weight;
 };
 thread_local Scratch scratch;
 
 // p[i] = row[clamp(i − 2, 0, w − 1)] for i in [0, w + 6).
 void padRow(const float* row, int w, float* p) {
-    p[0] = p[1] = row[0];
-    std::copy(row, row + w, p + 2);
-    for (int i = w + 2; i < w + 6; ++i) p[i] = row[w - 1];
+  p[0] = p[1] = row[0];
+  std::copy(row, row + w, p + 2);
+  for (int i = w + 2; i < w + 6; ++i) p[i] = row[w - 1];
 }
 
 // The padded form of the repeated row: p[i] = src[min(clamp(i − 2, 0, tw − 1) / 2, w − 1)].
 void padRepeatedRow(const float* src, int w, int tw, float* p) {
-    float* u = p + 2;
-    const int pairs = std::min(w, tw / 2);
-    for (int j = 0; j < pairs; ++j) u[2 * j] = u[2 * j + 1] = src[j];
-    for (int x = 2 * pairs; x < tw; ++x) u[x] = src[std::min(x / 2, w - 1)];
-    p[0] = p[1] = u[0];
-    p[tw + 2] = p[tw + 3] = u[tw - 1];
+  float* u = p + 2;
+  const int pairs = std::min(w, tw / 2);
+  for (int j = 0; j < pairs; ++j) u[2 * j] = u[2 * j + 1] = src[j];
+  for (int x = 2 * pairs; x < tw; ++x) u[x] = src[std::min(x / 2, w - 1)];
+  p[0] = p[1] = u[0];
+  p[tw + 2] = p[tw + 3] = u[tw - 1];
 }
 
 // Rows per band for a pass over a plane: small planes (the coarse pyramid levels) go
@@ -192,8 +190,8 @@ void padRepeatedRow(const float* src, int w, int tw, float* p) {
 constexpr size_t reduceDetailBand = 16;  // coarse rows per band of reduceAndAddDetail
 
 size_t bandOf(int rows, int width, size_t band) {
-    constexpr size_t smallPlane = size_t(1) << 18;
-    return size_t(rows) * size_t(width) < smallPlane ? std::max<size_t>(size_t(rows), 1) : band;
+  constexpr size_t smallPlane = size_t(1) << 18;
+  return size_t(rows) * size_t(width) < smallPlane ? std::max<size_t>(size_t(rows), 1) : band;
 }
 
 // Calls rowOp(y, r0…r4) for every row y of the tw×th expand of the cw×ch plane
@@ -201,212 +199,212 @@ size_t bandOf(int rows, int width, size_t band) {
 // bottom. Rows are handed out in bands over the pool.
 template <typename RowOp>
 void expandRows(const float* coarse, int cw, int ch, int tw, int th, const RowOp& rowOp) {
-    auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
-    // Bands of 32 rows: their row-smoothed source rows stay in cache.
-    parallelFor(size_t(th), bandOf(th, tw, 32), [&](size_t begin, size_t end) {
-        const int y0 = int(begin), y1 = int(end);
-        const int s0 = source(y0 - 2), s1 = source(y1 + 1);
-        float* band = scratchOf(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
-        float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
-        for (int s = s0; s <= s1; ++s) {
-            padRepeatedRow(coarse + size_t(s) * size_t(cw), cw, tw, padded);
-            kernels::tapsRow(padded, band + size_t(s - s0) * size_t(tw), tw);
-        }
-        for (int y = y0; y < y1; ++y) {
-            const float* r[5];
-            for (int k = 0; k < 5; ++k) r[k] = band + size_t(source(y + k - 2) - s0) * size_t(tw);
-            rowOp(y, r);
-        }
-    });
+  auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
+  // Bands of 32 rows: their row-smoothed source rows stay in cache.
+  parallelFor(size_t(th), bandOf(th, tw, 32), [&](size_t begin, size_t end) {
+    const int y0 = int(begin), y1 = int(end);
+    const int s0 = source(y0 - 2), s1 = source(y1 + 1);
+    float* band = scratchOf(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
+    float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
+    for (int s = s0; s <= s1; ++s) {
+      padRepeatedRow(coarse + size_t(s) * size_t(cw), cw, tw, padded);
+      kernels::tapsRow(padded, band + size_t(s - s0) * size_t(tw), tw);
+    }
+    for (int y = y0; y < y1; ++y) {
+      const float* r[5];
+      for (int k = 0; k < 5; ++k) r[k] = band + size_t(source(y + k - 2) - s0) * size_t(tw);
+      rowOp(y, r);
+    }
+  });
 }
 
 }  // namespace
 
 const float* Weights::row(int y, int w, float* scratch) const {
-    const size_t at = size_t(y) * size_t(w);
-    if (plane) return plane + at;
-    // Pointers to row y of each plane, kept per thread.
-    thread_local std::vector<const float*> rows;
-    rows.resize(others.size());
-    for (size_t k = 0; k < others.size(); ++k) rows[k] = others[k] + at;
-    kernels::complementRow(rows.data(), rows.size(), scratch, w);
-    return scratch;
+  const size_t at = size_t(y) * size_t(w);
+  if (plane) return plane + at;
+  // Pointers to row y of each plane, kept per thread.
+  thread_local std::vector<const float*> rows;
+  rows.resize(others.size());
+  for (size_t k = 0; k < others.size(); ++k) rows[k] = others[k] + at;
+  kernels::complementRow(rows.data(), rows.size(), scratch, w);
+  return scratch;
 }
 
 const float* Rows::row(int y, float* out) const {
-    if (plane) return plane + size_t(y) * size_t(w);
-    image->channelRow(component, y, out);
-    if (minus) {
-        thread_local std::vector<float> other;
-        minus->channelRow(component, y, scratchOf(other, size_t(w)));
-        kernels::subtractRow(out, other.data(), w);
-    }
-    return out;
+  if (plane) return plane + size_t(y) * size_t(w);
+  image->channelRow(component, y, out);
+  if (minus) {
+    thread_local std::vector<float> other;
+    minus->channelRow(component, y, scratchOf(other, size_t(w)));
+    kernels::subtractRow(out, other.data(), w);
+  }
+  return out;
 }
 
 void reduceInto(const Rows& src, float* dst) {
-    const int w = src.w, h = src.h;
-    const Size next = halved({w, h});
-    const int nw = next.w;
-    // Bands of 16 output rows (35 input rows): the row pass stays in cache.
-    parallelFor(size_t(next.h), bandOf(h, w, 16), [&](size_t begin, size_t end) {
-        const int y0 = int(begin), y1 = int(end);
-        const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
-        float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
-        float* converted = scratchOf(scratch.row, size_t(w));
-        // The strided row pass straight from the row beats splitting it into even
-        // and odd samples first.
-        for (int r = r0; r <= r1; ++r)
-            convolveRowAtEvenColumns(src.row(r, converted), band + size_t(r - r0) * size_t(nw), w);
-        for (int y = y0; y < y1; ++y) {
-            const float* r[5];
-            for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(2 * y + k - 2, h) - r0) * size_t(nw);
-            kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], dst + size_t(y) * size_t(nw), nw);
-        }
-    });
+  const int w = src.w, h = src.h;
+  const Size next = halved({w, h});
+  const int nw = next.w;
+  // Bands of 16 output rows (35 input rows): the row pass stays in cache.
+  parallelFor(size_t(next.h), bandOf(h, w, 16), [&](size_t begin, size_t end) {
+    const int y0 = int(begin), y1 = int(end);
+    const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
+    float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
+    float* converted = scratchOf(scratch.row, size_t(w));
+    // The strided row pass straight from the row beats splitting it into even
+    // and odd samples first.
+    for (int r = r0; r <= r1; ++r)
+      convolveRowAtEvenColumns(src.row(r, converted), band + size_t(r - r0) * size_t(nw), w);
+    for (int y = y0; y < y1; ++y) {
+      const float* r[5];
+      for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(2 * y + k - 2, h) - r0) * size_t(nw);
+      kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], dst + size_t(y) * size_t(nw), nw);
+    }
+  });
 }
 
 void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first) {
-    const int tw = g.w, th = g.h;
-    const Size c = halved({tw, th});
-    expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
-        const size_t at = size_t(y) * size_t(tw);
-        const float* gy = g.row(y, scratchOf(scratch.row, size_t(tw)));
-        const float* wy = weight.row(y, tw, scratchOf(scratch.weight, size_t(tw)));
-        kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, first);
-    });
+  const int tw = g.w, th = g.h;
+  const Size c = halved({tw, th});
+  expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
+    const size_t at = size_t(y) * size_t(tw);
+    const float* gy = g.row(y, scratchOf(scratch.row, size_t(tw)));
+    const float* wy = weight.row(y, tw, scratchOf(scratch.weight, size_t(tw)));
+    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, first);
+  });
 }
 
 void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first) {
-    const int tw = g.w, th = g.h;
-    const Size c = halved({tw, th});
-    const int cw = c.w, ch = c.h;
-    auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
-    // Each band owns a run of coarse rows and the fine rows above them. It also
-    // computes the coarse row on either side that its detail needs (the neighbours
-    // write those to `down`), so no band waits for another; the fine rows it owns
-    // are read (converted) once for both the reduce and the detail.
-    parallelFor(size_t(ch), bandOf(th, tw, reduceDetailBand), [&](size_t begin, size_t end) {
-        const int c0 = int(begin), c1 = int(end);
-        const int f0 = 2 * c0, f1 = std::min(2 * c1, th);
-        const int k0 = source(f0 - 2), k1 = source(f1 + 1);
-        const int r0 = std::max(2 * k0 - 2, 0), r1 = std::min(2 * k1 + 2, th - 1);
-        float* fine = g.plane ? nullptr : scratchOf(scratch.fine, size_t(f1 - f0) * size_t(tw));
-        float* even = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(cw));
-        float* coarse = scratchOf(scratch.coarse, size_t(k1 - k0 + 1) * size_t(cw));
-        float* smoothed = scratchOf(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
-        float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
-        float* converted = scratchOf(scratch.row, size_t(tw));
-        float* weightRow = scratchOf(scratch.weight, size_t(tw));
-        auto fineRow = [&](int y) -> const float* {
-            if (g.plane) return g.plane + size_t(y) * size_t(tw);
-            if (y >= f0 && y < f1) return fine + size_t(y - f0) * size_t(tw);
-            return g.row(y, converted);
-        };
+  const int tw = g.w, th = g.h;
+  const Size c = halved({tw, th});
+  const int cw = c.w, ch = c.h;
+  auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
+  // Each band owns a run of coarse rows and the fine rows above them. It also
+  // computes the coarse row on either side that its detail needs (the neighbours
+  // write those to `down`), so no band waits for another; the fine rows it owns
+  // are read (converted) once for both the reduce and the detail.
+  parallelFor(size_t(ch), bandOf(th, tw, reduceDetailBand), [&](size_t begin, size_t end) {
+    const int c0 = int(begin), c1 = int(end);
+    const int f0 = 2 * c0, f1 = std::min(2 * c1, th);
+    const int k0 = source(f0 - 2), k1 = source(f1 + 1);
+    const int r0 = std::max(2 * k0 - 2, 0), r1 = std::min(2 * k1 + 2, th - 1);
+    float* fine = g.plane ? nullptr : scratchOf(scratch.fine, size_t(f1 - f0) * size_t(tw));
+    float* even = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(cw));
+    float* coarse = scratchOf(scratch.coarse, size_t(k1 - k0 + 1) * size_t(cw));
+    float* smoothed = scratchOf(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
+    float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
+    float* converted = scratchOf(scratch.row, size_t(tw));
+    float* weightRow = scratchOf(scratch.weight, size_t(tw));
+    auto fineRow = [&](int y) -> const float* {
+      if (g.plane) return g.plane + size_t(y) * size_t(tw);
+      if (y >= f0 && y < f1) return fine + size_t(y - f0) * size_t(tw);
+      return g.row(y, converted);
+    };
 
-        for (int r = r0; r <= r1; ++r) {
-            if (fine && r >= f0 && r < f1) g.row(r, fine + size_t(r - f0) * size_t(tw));
-            convolveRowAtEvenColumns(fineRow(r), even + size_t(r - r0) * size_t(cw), tw);
-        }
-        for (int k = k0; k <= k1; ++k) {
-            const float* r[5];
-            for (int j = 0; j < 5; ++j) r[j] = even + size_t(clampIndex(2 * k + j - 2, th) - r0) * size_t(cw);
-            // Owned rows go straight into `down`; the neighbours' rows stay local.
-            const bool owned = k >= c0 && k < c1;
-            float* out = owned ? down + size_t(k) * size_t(cw) : coarse + size_t(k - k0) * size_t(cw);
-            kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out, cw);
-            padRepeatedRow(out, cw, tw, padded);
-            kernels::tapsRow(padded, smoothed + size_t(k - k0) * size_t(tw), tw);
-        }
-        for (int y = f0; y < f1; ++y) {
-            const float* r[5];
-            for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
-            const size_t at = size_t(y) * size_t(tw);
-            const float* wy = weight.row(y, tw, weightRow);
-            kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + at, tw, first);
-        }
-    });
+    for (int r = r0; r <= r1; ++r) {
+      if (fine && r >= f0 && r < f1) g.row(r, fine + size_t(r - f0) * size_t(tw));
+      convolveRowAtEvenColumns(fineRow(r), even + size_t(r - r0) * size_t(cw), tw);
+    }
+    for (int k = k0; k <= k1; ++k) {
+      const float* r[5];
+      for (int j = 0; j < 5; ++j) r[j] = even + size_t(clampIndex(2 * k + j - 2, th) - r0) * size_t(cw);
+      // Owned rows go straight into `down`; the neighbours' rows stay local.
+      const bool owned = k >= c0 && k < c1;
+      float* out = owned ? down + size_t(k) * size_t(cw) : coarse + size_t(k - k0) * size_t(cw);
+      kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out, cw);
+      padRepeatedRow(out, cw, tw, padded);
+      kernels::tapsRow(padded, smoothed + size_t(k - k0) * size_t(tw), tw);
+    }
+    for (int y = f0; y < f1; ++y) {
+      const float* r[5];
+      for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
+      const size_t at = size_t(y) * size_t(tw);
+      const float* wy = weight.row(y, tw, weightRow);
+      kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + at, tw, first);
+    }
+  });
 }
 
 void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
-    const int w = g.w;
-    parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
-        float* converted = scratchOf(scratch.row, size_t(w));
-        float* weightRow = scratchOf(scratch.weight, size_t(w));
-        for (size_t y = begin; y < end; ++y) {
-            const size_t at = y * size_t(w);
-            kernels::weightedRow(g.row(int(y), converted), weight.row(int(y), w, weightRow), acc + at, w, first);
-        }
-    });
+  const int w = g.w;
+  parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
+    float* converted = scratchOf(scratch.row, size_t(w));
+    float* weightRow = scratchOf(scratch.weight, size_t(w));
+    for (size_t y = begin; y < end; ++y) {
+      const size_t at = y * size_t(w);
+      kernels::weightedRow(g.row(int(y), converted), weight.row(int(y), w, weightRow), acc + at, w, first);
+    }
+  });
 }
 
 void addRows(const Rows& g, float* acc) {
-    const int w = g.w;
-    parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
-        float* converted = scratchOf(scratch.row, size_t(w));
-        for (size_t y = begin; y < end; ++y) kernels::addRow(g.row(int(y), converted), acc + y * size_t(w), w);
-    });
+  const int w = g.w;
+  parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
+    float* converted = scratchOf(scratch.row, size_t(w));
+    for (size_t y = begin; y < end; ++y) kernels::addRow(g.row(int(y), converted), acc + y * size_t(w), w);
+  });
 }
 
 void addExpanded(const float* coarse, int cw, int ch, float* acc, int tw, int th) {
-    expandRows(coarse, cw, ch, tw, th, [&](int y, const float* const r[5]) {
-        kernels::expandedRow(r[0], r[1], r[2], r[3], r[4], acc + size_t(y) * size_t(tw), tw);
-    });
+  expandRows(coarse, cw, ch, tw, th, [&](int y, const float* const r[5]) {
+    kernels::expandedRow(r[0], r[1], r[2], r[3], r[4], acc + size_t(y) * size_t(tw), tw);
+  });
 }
 
 Plane blur(const Plane& p, int w, int h) {
-    Plane out(p.size());
-    parallelFor(size_t(h), bandOf(h, w, 32), [&](size_t begin, size_t end) {
-        const int y0 = int(begin), y1 = int(end);
-        const int r0 = std::max(y0 - 2, 0), r1 = std::min(y1 + 1, h - 1);
-        float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(w));
-        float* padded = scratchOf(scratch.padded, size_t(w) + 6);
-        for (int r = r0; r <= r1; ++r) {
-            padRow(p.data() + size_t(r) * size_t(w), w, padded);
-            kernels::tapsRow(padded, band + size_t(r - r0) * size_t(w), w);
-        }
-        for (int y = y0; y < y1; ++y) {
-            const float* r[5];
-            for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(y + k - 2, h) - r0) * size_t(w);
-            kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out.data() + size_t(y) * size_t(w), w);
-        }
-    });
-    return out;
+  Plane out(p.size());
+  parallelFor(size_t(h), bandOf(h, w, 32), [&](size_t begin, size_t end) {
+    const int y0 = int(begin), y1 = int(end);
+    const int r0 = std::max(y0 - 2, 0), r1 = std::min(y1 + 1, h - 1);
+    float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(w));
+    float* padded = scratchOf(scratch.padded, size_t(w) + 6);
+    for (int r = r0; r <= r1; ++r) {
+      padRow(p.data() + size_t(r) * size_t(w), w, padded);
+      kernels::tapsRow(padded, band + size_t(r - r0) * size_t(w), w);
+    }
+    for (int y = y0; y < y1; ++y) {
+      const float* r[5];
+      for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(y + k - 2, h) - r0) * size_t(w);
+      kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out.data() + size_t(y) * size_t(w), w);
+    }
+  });
+  return out;
 }
 
 Reduced reduce(const Plane& p, int w, int h) {
-    const Size next = halved({w, h});
-    Reduced r{Plane(size_t(next.w) * size_t(next.h)), next.w, next.h};
-    reduceInto(Rows::of(p.data(), w, h), r.plane.data());
-    return r;
+  const Size next = halved({w, h});
+  Reduced r{Plane(size_t(next.w) * size_t(next.h)), next.w, next.h};
+  reduceInto(Rows::of(p.data(), w, h), r.plane.data());
+  return r;
 }
 
 Plane expand(const Plane& p, int w, int h, int tw, int th) {
-    Plane out(size_t(tw) * size_t(th));
-    expandRows(p.data(), w, h, tw, th, [&](int y, const float* const r[5]) {
-        kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out.data() + size_t(y) * size_t(tw), tw);
-    });
-    return out;
+  Plane out(size_t(tw) * size_t(th));
+  expandRows(p.data(), w, h, tw, th, [&](int y, const float* const r[5]) {
+    kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out.data() + size_t(y) * size_t(tw), tw);
+  });
+  return out;
 }
 
 int levels(int w, int h) {
-    const double m = double(std::min(w, h));
-    const int k = int(std::log2(m));
-    return std::max(k - 3, 1);
+  const double m = double(std::min(w, h));
+  const int k = int(std::log2(m));
+  return std::max(k - 3, 1);
 }
 
 std::vector<Plane> gaussianPyramid(Plane p, int w, int h) {
-    const int count = levels(w, h);
-    std::vector<Plane> pyramid;
-    pyramid.reserve(size_t(count));
-    pyramid.push_back(std::move(p));
-    for (int l = 1; l < count; ++l) {
-        Reduced r = reduce(pyramid.back(), w, h);
-        w = r.w;
-        h = r.h;
-        pyramid.push_back(std::move(r.plane));
-    }
-    return pyramid;
+  const int count = levels(w, h);
+  std::vector<Plane> pyramid;
+  pyramid.reserve(size_t(count));
+  pyramid.push_back(std::move(p));
+  for (int l = 1; l < count; ++l) {
+    Reduced r = reduce(pyramid.back(), w, h);
+    w = r.w;
+    h = r.h;
+    pyramid.push_back(std::move(r.plane));
+  }
+  return pyramid;
 }
 
 }  // namespace finish

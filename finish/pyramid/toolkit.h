@@ -16,9 +16,9 @@ inline constexpr std::array<float, 5> kernel = {0.0625f, 0.25f, 0.375f, 0.25f, 0
 
 // Width and height of one pyramid level.
 struct Size {
-    int w;
-    int h;
-    friend bool operator==(Size, Size) = default;
+  int w;
+  int h;
+  friend bool operator==(Size, Size) = default;
 };
 
 // The next level's size: halves rounded up (5 → 3, 4 → 2, 1 → 1).
@@ -44,9 +44,9 @@ void combineRows(const float* const rows[5], float* out, int w);
 Plane blur(const Plane& p, int w, int h);
 
 struct Reduced {
-    Plane plane;
-    int w;
-    int h;
+  Plane plane;
+  int w;
+  int h;
 };
 
 // The samples of a w×h plane at even rows and columns, starting at (0, 0), into a
@@ -71,42 +71,40 @@ Plane expand(const Plane& p, int w, int h, int tw, int th);
 // Or the difference of one component of two renders of the same size, image −
 // minus, each read as above.
 struct Rows {
-    const float* plane = nullptr;
-    const Image* image = nullptr;
-    int component = 0;
-    int w = 0;
-    int h = 0;
-    const Image* minus = nullptr;
+  const float* plane = nullptr;
+  const Image* image = nullptr;
+  int component = 0;
+  int w = 0;
+  int h = 0;
+  const Image* minus = nullptr;
 
-    static Rows of(const float* plane, int w, int h) { return {plane, nullptr, 0, w, h, nullptr}; }
-    static Rows of(const Image& image, int component) {
-        return {nullptr, &image, component, image.w, image.h, nullptr};
-    }
-    static Rows difference(const Image& image, const Image& minus, int component) {
-        return {nullptr, &image, component, image.w, image.h, &minus};
-    }
+  static Rows of(const float* plane, int w, int h) { return {plane, nullptr, 0, w, h, nullptr}; }
+  static Rows of(const Image& image, int component) { return {nullptr, &image, component, image.w, image.h, nullptr}; }
+  static Rows difference(const Image& image, const Image& minus, int component) {
+    return {nullptr, &image, component, image.w, image.h, &minus};
+  }
 
-    // Row y: a pointer into the plane, or the row converted into `scratch` (w values).
-    const float* row(int y, float* scratch) const;
+  // Row y: a pointer into the plane, or the row converted into `scratch` (w values).
+  const float* row(int y, float* scratch) const;
 };
 
 // The weights of one pyramid level, row by row: a plane, or one minus the sum of
 // other planes (the last render's weights, when the weights of every pixel sum to
 // 1, need not be stored).
 struct Weights {
-    const float* plane = nullptr;
-    std::span<const float* const> others;
+  const float* plane = nullptr;
+  std::span<const float* const> others;
 
-    Weights(const float* plane) : plane(plane) {}  // NOLINT: a plane is the usual case
-    static Weights complementOf(std::span<const float* const> others) {
-        Weights weights(nullptr);
-        weights.others = others;
-        return weights;
-    }
+  Weights(const float* plane) : plane(plane) {}  // NOLINT: a plane is the usual case
+  static Weights complementOf(std::span<const float* const> others) {
+    Weights weights(nullptr);
+    weights.others = others;
+    return weights;
+  }
 
-    // Row y of a level w samples wide: a pointer into the plane, or 1 − ((o0 + o1)
-    // + …) worked out into `scratch` (w values).
-    const float* row(int y, int w, float* scratch) const;
+  // Row y of a level w samples wide: a pointer into the plane, or 1 − ((o0 + o1)
+  // + …) worked out into `scratch` (w values).
+  const float* row(int y, int w, float* scratch) const;
 };
 
 // The banded, multi-threaded forms of the operations above, on which the blend is

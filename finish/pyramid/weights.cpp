@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "imaging/parallel.h"
@@ -13,12 +13,12 @@ namespace finish {
 namespace {
 
 FINISH_VECTOR_CLONES void lumaRow(const float* r, const float* g, const float* b, float* y, size_t n) {
-    for (size_t i = 0; i < n; ++i) y[i] = 0.2126f * r[i] + 0.7152f * g[i];
-    for (size_t i = 0; i < n; ++i) y[i] = y[i] + 0.0722f * b[i];
+  for (size_t i = 0; i < n; ++i) y[i] = 0.2126f * r[i] + 0.7152f * g[i];
+  for (size_t i = 0; i < n; ++i) y[i] = y[i] + 0.0722f * b[i];
 }
 
 FINISH_VECTOR_CLONES void greyRow(const float* r, const float* g, const float* b, float* grey, int n) {
-    for (int i = 0; i < n; ++i) grey[i] = ((r[i] + g[i]) + b[i]) / 3.0f;
+  for (int i = 0; i < n; ++i) grey[i] = ((r[i] + g[i]) + b[i]) / 3.0f;
 }
 
 // Contrast and saturation of one row (into `contrast` and `saturation`), and the
@@ -28,18 +28,17 @@ FINISH_VECTOR_CLONES void greyRow(const float* r, const float* g, const float* b
 // pixel x sits at row[x + 1]; `up` and `down` are padded the same way.
 FINISH_VECTOR_CLONES void measuresRow(const float* __restrict up, const float* __restrict row,
                                       const float* __restrict down, const float* __restrict r,
-                                      const float* __restrict g, const float* __restrict b,
-                                      float* __restrict contrast, float* __restrict saturation,
-                                      float* __restrict spread, int w) {
-    for (int x = 0; x < w; ++x) {
-        const float left = row[x], centre = row[x + 1], right = row[x + 2];
-        contrast[x] = std::fabs((((left + right) + up[x + 1]) + down[x + 1]) + centre * -4.0f);
-        const float mu = ((r[x] + g[x]) + b[x]) / 3.0f;
-        const float dr = r[x] - mu, dg = g[x] - mu, db = b[x] - mu;
-        saturation[x] = std::sqrt(((dr * dr + dg * dg) + db * db) / 3.0f);
-        const float er = r[x] - 0.5f, eg = g[x] - 0.5f, eb = b[x] - 0.5f;
-        spread[x] = ((er * er + eg * eg) + eb * eb) / -0.08f;
-    }
+                                      const float* __restrict g, const float* __restrict b, float* __restrict contrast,
+                                      float* __restrict saturation, float* __restrict spread, int w) {
+  for (int x = 0; x < w; ++x) {
+    const float left = row[x], centre = row[x + 1], right = row[x + 2];
+    contrast[x] = std::fabs((((left + right) + up[x + 1]) + down[x + 1]) + centre * -4.0f);
+    const float mu = ((r[x] + g[x]) + b[x]) / 3.0f;
+    const float dr = r[x] - mu, dg = g[x] - mu, db = b[x] - mu;
+    saturation[x] = std::sqrt(((dr * dr + dg * dg) + db * db) / 3.0f);
+    const float er = r[x] - 0.5f, eg = g[x] - 0.5f, eb = b[x] - 0.5f;
+    spread[x] = ((er * er + eg * eg) + eb * eb) / -0.08f;
+  }
 }
 
 // e^x = 2^(k/4) · e^r with k the nearest integer to 4·x / ln 2 and r = x − k·ln 2 /
@@ -49,48 +48,48 @@ FINISH_VECTOR_CLONES void measuresRow(const float* __restrict up, const float* _
 // than looking up keeps the loop vectorised. The one rounding to float at the end
 // is then the exact rounding but in the rarest cases.
 inline float expNear(float x) {
-    constexpr double scaledInvLn2 = 0x1.71547652b82fep2;  // 4 / ln 2
-    constexpr double ln2Hi = 0x1.62e42fefa39efp-3, ln2Lo = 0x1.abc9e3b39803fp-58;  // ln 2 / 4 in two parts
-    constexpr double shift = 0x1.8p52;  // adding it rounds to an integer held in the low bits
-    // Bits of 2^(j/4), less j << 50, so that adding k << 50 for k = 4·e + j puts e
-    // into the exponent field (the other bits wrap away).
-    constexpr uint64_t quarter0 = 0x3ff0000000000000u, quarter1 = 0x3ff306fe0a31b715u - (uint64_t(1) << 50),
-                       quarter2 = 0x3ff6a09e667f3bcdu - (uint64_t(2) << 50),
-                       quarter3 = 0x3ffae89f995ad3adu - (uint64_t(3) << 50);
-    const float clamped = x < -104.0f ? -104.0f : (x > 88.8f ? 88.8f : x);
-    const double d = double(clamped);
-    const double kShifted = d * scaledInvLn2 + shift;
-    const double k = kShifted - shift;
-    const double r = (d - k * ln2Hi) - k * ln2Lo;
-    double p = 1.0 / 5040.0;
-    p = p * r + 1.0 / 720.0;
-    p = p * r + 1.0 / 120.0;
-    p = p * r + 1.0 / 24.0;
-    p = p * r + 1.0 / 6.0;
-    p = p * r + 0.5;
-    p = p * r + 1.0;
-    p = p * r + 1.0;
-    // k lies in −601…513: 2^(k/4) is a normal double.
-    const uint64_t ki = std::bit_cast<uint64_t>(kShifted) - std::bit_cast<uint64_t>(shift);
-    const uint64_t j = ki & 3;
-    const uint64_t quarter = j == 0 ? quarter0 : j == 1 ? quarter1 : j == 2 ? quarter2 : quarter3;
-    const uint64_t bits = quarter + (ki << 50);
-    const float e = float(p * std::bit_cast<double>(bits));
-    return x == x ? e : x;
+  constexpr double scaledInvLn2 = 0x1.71547652b82fep2;                           // 4 / ln 2
+  constexpr double ln2Hi = 0x1.62e42fefa39efp-3, ln2Lo = 0x1.abc9e3b39803fp-58;  // ln 2 / 4 in two parts
+  constexpr double shift = 0x1.8p52;  // adding it rounds to an integer held in the low bits
+  // Bits of 2^(j/4), less j << 50, so that adding k << 50 for k = 4·e + j puts e
+  // into the exponent field (the other bits wrap away).
+  constexpr uint64_t quarter0 = 0x3ff0000000000000u, quarter1 = 0x3ff306fe0a31b715u - (uint64_t(1) << 50),
+                     quarter2 = 0x3ff6a09e667f3bcdu - (uint64_t(2) << 50),
+                     quarter3 = 0x3ffae89f995ad3adu - (uint64_t(3) << 50);
+  const float clamped = x < -104.0f ? -104.0f : (x > 88.8f ? 88.8f : x);
+  const double d = double(clamped);
+  const double kShifted = d * scaledInvLn2 + shift;
+  const double k = kShifted - shift;
+  const double r = (d - k * ln2Hi) - k * ln2Lo;
+  double p = 1.0 / 5040.0;
+  p = p * r + 1.0 / 720.0;
+  p = p * r + 1.0 / 120.0;
+  p = p * r + 1.0 / 24.0;
+  p = p * r + 1.0 / 6.0;
+  p = p * r + 0.5;
+  p = p * r + 1.0;
+  p = p * r + 1.0;
+  // k lies in −601…513: 2^(k/4) is a normal double.
+  const uint64_t ki = std::bit_cast<uint64_t>(kShifted) - std::bit_cast<uint64_t>(shift);
+  const uint64_t j = ki & 3;
+  const uint64_t quarter = j == 0 ? quarter0 : j == 1 ? quarter1 : j == 2 ? quarter2 : quarter3;
+  const uint64_t bits = quarter + (ki << 50);
+  const float e = float(p * std::bit_cast<double>(bits));
+  return x == x ? e : x;
 }
 
 // weight = e^spread · (contrast · saturation) + 1e-12 for one row.
 FINISH_VECTOR_CLONES void weightRow(const float* __restrict spread, const float* __restrict contrast,
                                     const float* __restrict saturation, float* __restrict out, int w) {
-    for (int x = 0; x < w; ++x) out[x] = expNear(spread[x]) * (contrast[x] * saturation[x]) + 1e-12f;
+  for (int x = 0; x < w; ++x) out[x] = expNear(spread[x]) * (contrast[x] * saturation[x]) + 1e-12f;
 }
 
 FINISH_VECTOR_CLONES void expValues(const float* __restrict x, float* __restrict out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = expNear(x[i]);
+  for (size_t i = 0; i < n; ++i) out[i] = expNear(x[i]);
 }
 
 struct WeightScratch {
-    std::vector<float> grey, r, g, b, contrast, saturation, spread;
+  std::vector<float> grey, r, g, b, contrast, saturation, spread;
 };
 thread_local WeightScratch scratch;
 
@@ -99,61 +98,61 @@ thread_local WeightScratch scratch;
 void expRow(const float* x, float* out, size_t n) { expValues(x, out, n); }
 
 Plane luma(const Image& image) {
-    Plane y(image.n());
-    const size_t n = image.n();
-    parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
-        const size_t count = end - begin;
-        float* r = scratchOf(scratch.r, count);
-        float* g = scratchOf(scratch.g, count);
-        float* b = scratchOf(scratch.b, count);
-        image.channelRange(0, begin, end, r);
-        image.channelRange(1, begin, end, g);
-        image.channelRange(2, begin, end, b);
-        lumaRow(r, g, b, y.data() + begin, count);
-    });
-    return y;
+  Plane y(image.n());
+  const size_t n = image.n();
+  parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
+    const size_t count = end - begin;
+    float* r = scratchOf(scratch.r, count);
+    float* g = scratchOf(scratch.g, count);
+    float* b = scratchOf(scratch.b, count);
+    image.channelRange(0, begin, end, r);
+    image.channelRange(1, begin, end, g);
+    image.channelRange(2, begin, end, b);
+    lumaRow(r, g, b, y.data() + begin, count);
+  });
+  return y;
 }
 
 Plane mertensWeight(const Image& image) {
-    const int w = image.w, h = image.h;
-    Plane weight(image.n());
-    // Bands of a few rows, so that their converted channels stay in cache.
-    parallelFor(size_t(h), 16, [&](size_t begin, size_t end) {
-        const int y0 = int(begin), y1 = int(end);
-        // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
-        const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
-        const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
-        float* grey = scratchOf(scratch.grey, size_t(g1 - g0 + 1) * stride);
-        // The channels of rows g0 … g1, converted once for the grey rows and the
-        // measures alike.
-        const size_t rows = size_t(g1 - g0 + 1);
-        float* rs = scratchOf(scratch.r, rows * size_t(w));
-        float* gs = scratchOf(scratch.g, rows * size_t(w));
-        float* bs = scratchOf(scratch.b, rows * size_t(w));
-        for (int y = g0; y <= g1; ++y) {
-            const size_t at = size_t(y - g0) * size_t(w);
-            image.channelRow(0, y, rs + at);
-            image.channelRow(1, y, gs + at);
-            image.channelRow(2, y, bs + at);
-            float* row = grey + size_t(y - g0) * stride;
-            greyRow(rs + at, gs + at, bs + at, row + 1, w);
-            row[0] = row[1];
-            row[w + 1] = row[w];
-        }
-        float* contrast = scratchOf(scratch.contrast, size_t(w));
-        float* saturation = scratchOf(scratch.saturation, size_t(w));
-        float* spread = scratchOf(scratch.spread, size_t(w));
-        for (int y = y0; y < y1; ++y) {
-            const size_t at = size_t(y - g0) * size_t(w);
-            const float *r = rs + at, *g = gs + at, *b = bs + at;
-            const float* up = grey + size_t(std::max(y - 1, 0) - g0) * stride;
-            const float* row = grey + size_t(y - g0) * stride;
-            const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * stride;
-            measuresRow(up, row, down, r, g, b, contrast, saturation, spread, w);
-            weightRow(spread, contrast, saturation, weight.data() + size_t(y) * size_t(w), w);
-        }
-    });
-    return weight;
+  const int w = image.w, h = image.h;
+  Plane weight(image.n());
+  // Bands of a few rows, so that their converted channels stay in cache.
+  parallelFor(size_t(h), 16, [&](size_t begin, size_t end) {
+    const int y0 = int(begin), y1 = int(end);
+    // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
+    const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
+    const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
+    float* grey = scratchOf(scratch.grey, size_t(g1 - g0 + 1) * stride);
+    // The channels of rows g0 … g1, converted once for the grey rows and the
+    // measures alike.
+    const size_t rows = size_t(g1 - g0 + 1);
+    float* rs = scratchOf(scratch.r, rows * size_t(w));
+    float* gs = scratchOf(scratch.g, rows * size_t(w));
+    float* bs = scratchOf(scratch.b, rows * size_t(w));
+    for (int y = g0; y <= g1; ++y) {
+      const size_t at = size_t(y - g0) * size_t(w);
+      image.channelRow(0, y, rs + at);
+      image.channelRow(1, y, gs + at);
+      image.channelRow(2, y, bs + at);
+      float* row = grey + size_t(y - g0) * stride;
+      greyRow(rs + at, gs + at, bs + at, row + 1, w);
+      row[0] = row[1];
+      row[w + 1] = row[w];
+    }
+    float* contrast = scratchOf(scratch.contrast, size_t(w));
+    float* saturation = scratchOf(scratch.saturation, size_t(w));
+    float* spread = scratchOf(scratch.spread, size_t(w));
+    for (int y = y0; y < y1; ++y) {
+      const size_t at = size_t(y - g0) * size_t(w);
+      const float *r = rs + at, *g = gs + at, *b = bs + at;
+      const float* up = grey + size_t(std::max(y - 1, 0) - g0) * stride;
+      const float* row = grey + size_t(y - g0) * stride;
+      const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * stride;
+      measuresRow(up, row, down, r, g, b, contrast, saturation, spread, w);
+      weightRow(spread, contrast, saturation, weight.data() + size_t(y) * size_t(w), w);
+    }
+  });
+  return weight;
 }
 
 }  // namespace finish

@@ -13,12 +13,10 @@ Plane luma(const Image& image);
 // 0 at or below e0, 1 at or above e1, the cubic (t·t)·(3 − 2t) between;
 // not-a-number gives 1.
 inline float smoothstep(float e0, float e1, float x) {
-    float t = (x - e0) / (e1 - e0);
-    if (t < 1.0f)
-        t = t < 0.0f ? 0.0f : t;
-    else
-        t = 1.0f;
-    return (t * t) * (3.0f - (t + t));
+  float t = (x - e0) / (e1 - e0);
+  if (t < 1.0f) t = t < 0.0f ? 0.0f : t;
+  else t = 1.0f;
+  return (t * t) * (3.0f - (t + t));
 }
 
 // e^x for each of the n values of `x`, into `out`: within one unit in the last place

@@ -17,135 +17,137 @@ namespace {
 
 // The largest difference between a component of the result and of the render.
 int largestDifference(const Output& out, const Image& image) {
-    int worst = 0;
-    for (size_t i = 0; i < image.n(); ++i)
-        for (size_t c = 0; c < 3; ++c) {
-            const int a = image.bits == 8 ? image.px8[4 * i + c] : image.px16[4 * i + c];
-            const int b = out.bits == 8 ? out.px8[4 * i + c] : out.px16[4 * i + c];
-            worst = std::max(worst, std::abs(a - b));
-        }
-    return worst;
+  int worst = 0;
+  for (size_t i = 0; i < image.n(); ++i)
+    for (size_t c = 0; c < 3; ++c) {
+      const int a = image.bits == 8 ? image.px8[4 * i + c] : image.px16[4 * i + c];
+      const int b = out.bits == 8 ? out.px8[4 * i + c] : out.px16[4 * i + c];
+      worst = std::max(worst, std::abs(a - b));
+    }
+  return worst;
 }
 
 }  // namespace
 
 TEST(Modes, StrengthTables) {
-    EXPECT_EQ(highlightStart(1), 0.85f);
-    EXPECT_EQ(highlightStart(2), 0.75f);
-    EXPECT_EQ(highlightStart(3), 0.65f);
-    EXPECT_EQ(fusionAmount(1), 0.5f);
-    EXPECT_EQ(fusionAmount(2), 0.75f);
-    EXPECT_EQ(fusionAmount(3), 1.0f);
+  EXPECT_EQ(highlightStart(1), 0.85f);
+  EXPECT_EQ(highlightStart(2), 0.75f);
+  EXPECT_EQ(highlightStart(3), 0.65f);
+  EXPECT_EQ(fusionAmount(1), 0.5f);
+  EXPECT_EQ(fusionAmount(2), 0.75f);
+  EXPECT_EQ(fusionAmount(3), 1.0f);
 }
 
 TEST(KeepHighlights, BlackBaseComesBackAndWhiteBaseGivesDark) {
-    const Image dark = textured(48, 40, 8, 1);
-    const Image black = render(48, 40, 8, [](int, int, int) { return 0.0f; });
-    Output out(black);
-    keepHighlights(black, dark, 2, out);
-    EXPECT_EQ(largestDifference(out, black), 0);
+  const Image dark = textured(48, 40, 8, 1);
+  const Image black = render(48, 40, 8, [](int, int, int) { return 0.0f; });
+  Output out(black);
+  keepHighlights(black, dark, 2, out);
+  EXPECT_EQ(largestDifference(out, black), 0);
 
-    const Image white = render(48, 40, 16, [](int, int, int) { return 1.0f; });
-    Output fromWhite(white);
-    keepHighlights(white, dark, 3, fromWhite);
-    // DARK's 8-bit values, written at BASE's 16-bit depth.
-    Output expected(white);
-    for (int c = 0; c < 3; ++c) expected.put(c, dark.channel(c));
-    EXPECT_TRUE(std::ranges::equal(fromWhite.px16, expected.px16));
-    EXPECT_EQ(fromWhite.px16[3], 65535);  // X untouched
+  const Image white = render(48, 40, 16, [](int, int, int) { return 1.0f; });
+  Output fromWhite(white);
+  keepHighlights(white, dark, 3, fromWhite);
+  // DARK's 8-bit values, written at BASE's 16-bit depth.
+  Output expected(white);
+  for (int c = 0; c < 3; ++c) expected.put(c, dark.channel(c));
+  EXPECT_TRUE(std::ranges::equal(fromWhite.px16, expected.px16));
+  EXPECT_EQ(fromWhite.px16[3], 65535);  // X untouched
 }
 
 TEST(KeepHighlights, RampStartsLowerWithMoreStrength) {
-    // A pixel of luminance 0.865 sits halfway along strength 2's ramp.
-    EXPECT_NEAR(1.0f - smoothstep(highlightStart(2), 0.98f, 0.865f), 0.5f, 1e-5f);
-    EXPECT_EQ(1.0f - smoothstep(highlightStart(1), 0.98f, 0.8f), 1.0f);
-    EXPECT_LT(1.0f - smoothstep(highlightStart(3), 0.98f, 0.8f), 1.0f);
+  // A pixel of luminance 0.865 sits halfway along strength 2's ramp.
+  EXPECT_NEAR(1.0f - smoothstep(highlightStart(2), 0.98f, 0.865f), 0.5f, 1e-5f);
+  EXPECT_EQ(1.0f - smoothstep(highlightStart(1), 0.98f, 0.8f), 1.0f);
+  EXPECT_LT(1.0f - smoothstep(highlightStart(3), 0.98f, 0.8f), 1.0f);
 }
 
 TEST(SkyMask, RowsFollowTheHorizon) {
-    const int h = 201;
-    const Plane mask = skyMask(3, h, 0.45f);
-    auto row = [&](int y) { return mask[size_t(3 * y)]; };
-    EXPECT_EQ(row(0), 1.0f);
-    EXPECT_NEAR(row(60), 1.0f, 1e-6f);  // t = 0.3
-    EXPECT_NEAR(row(85), 0.5f, 1e-5f);  // t = 0.425
-    EXPECT_EQ(row(111), 0.0f);  // t = 0.555
-    EXPECT_EQ(row(200), 0.0f);
-    for (int y = 0; y < h; ++y) EXPECT_EQ(mask[size_t(3 * y + 2)], row(y));
+  const int h = 201;
+  const Plane mask = skyMask(3, h, 0.45f);
+  auto row = [&](int y) { return mask[size_t(3 * y)]; };
+  EXPECT_EQ(row(0), 1.0f);
+  EXPECT_NEAR(row(60), 1.0f, 1e-6f);  // t = 0.3
+  EXPECT_NEAR(row(85), 0.5f, 1e-5f);  // t = 0.425
+  EXPECT_EQ(row(111), 0.0f);          // t = 0.555
+  EXPECT_EQ(row(200), 0.0f);
+  for (int y = 0; y < h; ++y) EXPECT_EQ(mask[size_t(3 * y + 2)], row(y));
 }
 
 TEST(SkyMask, SkyIsClampedAndNotANumberMeansTheLowestHorizon) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    struct Case { float sky; float top; };
-    const Case cases[] = {{0.0f, 0.648f}, {-5.0f, 0.648f}, {2.0f, 1.0f}, {nan, 1.0f}};
-    for (const Case& c : cases) EXPECT_NEAR(skyMask(1, 101, c.sky)[0], c.top, 1e-5f) << c.sky;
-    // s = 0.95: the ramp runs from 0.8 to 1.05, so the bottom row still has some DARK.
-    EXPECT_GT(skyMask(1, 101, 2.0f)[100], 0.0f);
-    EXPECT_EQ(skyMask(1, 101, nan)[100], skyMask(1, 101, 0.95f)[100]);
-    // One row: t = 0/0 is not a number, so the mask is 0.
-    EXPECT_EQ(skyMask(5, 1, 0.45f), Plane(5, 0.0f));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    float sky;
+    float top;
+  };
+  const Case cases[] = {{0.0f, 0.648f}, {-5.0f, 0.648f}, {2.0f, 1.0f}, {nan, 1.0f}};
+  for (const Case& c : cases) EXPECT_NEAR(skyMask(1, 101, c.sky)[0], c.top, 1e-5f) << c.sky;
+  // s = 0.95: the ramp runs from 0.8 to 1.05, so the bottom row still has some DARK.
+  EXPECT_GT(skyMask(1, 101, 2.0f)[100], 0.0f);
+  EXPECT_EQ(skyMask(1, 101, nan)[100], skyMask(1, 101, 0.95f)[100]);
+  // One row: t = 0/0 is not a number, so the mask is 0.
+  EXPECT_EQ(skyMask(5, 1, 0.45f), Plane(5, 0.0f));
 }
 
 TEST(DarkenSky, OneRowRenderGivesBase) {
-    const Image base = textured(40, 1, 8, 2), dark = textured(40, 1, 8, 3);
-    Output out(base);
-    darkenSky(base, dark, 0.45f, out);
-    EXPECT_EQ(largestDifference(out, base), 0);
+  const Image base = textured(40, 1, 8, 2), dark = textured(40, 1, 8, 3);
+  Output out(base);
+  darkenSky(base, dark, 0.45f, out);
+  EXPECT_EQ(largestDifference(out, base), 0);
 }
 
 TEST(DarkenSky, TopRowsComeFromDarkBottomRowsFromBase) {
-    // Flat renders, so the blend's smoothing cannot carry one into the other far
-    // from the ramp.
-    const Image base = render(64, 100, 8, [](int, int, int) { return 0.8f; });
-    const Image dark = render(64, 100, 8, [](int, int, int) { return 0.2f; });
-    Output out(base);
-    darkenSky(base, dark, 0.45f, out);
-    EXPECT_EQ(out.px8[0], dark.px8[0]);
-    EXPECT_EQ(out.px8[4 * 64 * 99], base.px8[0]);
+  // Flat renders, so the blend's smoothing cannot carry one into the other far
+  // from the ramp.
+  const Image base = render(64, 100, 8, [](int, int, int) { return 0.8f; });
+  const Image dark = render(64, 100, 8, [](int, int, int) { return 0.2f; });
+  Output out(base);
+  darkenSky(base, dark, 0.45f, out);
+  EXPECT_EQ(out.px8[0], dark.px8[0]);
+  EXPECT_EQ(out.px8[4 * 64 * 99], base.px8[0]);
 }
 
 TEST(Balance, IdenticalRendersGiveBaseAtEveryStrength) {
-    const Image base = textured(72, 56, 16, 4);
-    for (int strength = 1; strength <= 3; ++strength) {
-        Output out(base);
-        balance(base, base, base, strength, out);
-        EXPECT_LE(largestDifference(out, base), 1) << strength;
-    }
+  const Image base = textured(72, 56, 16, 4);
+  for (int strength = 1; strength <= 3; ++strength) {
+    Output out(base);
+    balance(base, base, base, strength, out);
+    EXPECT_LE(largestDifference(out, base), 1) << strength;
+  }
 }
 
 TEST(Balance, StrengthMixesTheFusionWithBase) {
-    const Image base = textured(64, 64, 16, 5), dark = textured(64, 64, 16, 6), bright = textured(64, 64, 16, 7);
-    Output full(base), half(base);
-    balance(base, dark, bright, 3, full);
-    balance(base, dark, bright, 1, half);
-    // Strength 1 is halfway between BASE and the full fusion.
-    int worst = 0;
-    for (size_t i = 0; i < base.px16.size(); ++i) {
-        if (i % 4 == 3) continue;
-        const double mid = (double(base.px16[i]) + double(full.px16[i])) / 2.0;
-        worst = std::max(worst, int(std::ceil(std::abs(mid - double(half.px16[i])))));
-    }
-    EXPECT_LE(worst, 1);
-    EXPECT_GT(largestDifference(full, base), 1000);
+  const Image base = textured(64, 64, 16, 5), dark = textured(64, 64, 16, 6), bright = textured(64, 64, 16, 7);
+  Output full(base), half(base);
+  balance(base, dark, bright, 3, full);
+  balance(base, dark, bright, 1, half);
+  // Strength 1 is halfway between BASE and the full fusion.
+  int worst = 0;
+  for (size_t i = 0; i < base.px16.size(); ++i) {
+    if (i % 4 == 3) continue;
+    const double mid = (double(base.px16[i]) + double(full.px16[i])) / 2.0;
+    worst = std::max(worst, int(std::ceil(std::abs(mid - double(half.px16[i])))));
+  }
+  EXPECT_LE(worst, 1);
+  EXPECT_GT(largestDifference(full, base), 1000);
 }
 
 // The program writes the result over BASE's own buffer: every mode must read a
 // channel of BASE only before writing that channel, or the result would change.
 TEST(Modes, ResultOverBasesBufferEqualsAResultOfItsOwn) {
-    for (const int bits : {8, 16}) {
-        const Image base = textured(97, 61, bits, 1), dark = textured(97, 61, bits, 2),
-                    bright = textured(97, 61, bits, 3);
-        auto both = [&](const std::function<void(const Image&, Output&)>& mode, const char* name) {
-            Output separate(base);
-            mode(base, separate);
-            Image overwritten = base;
-            Output over = Output::over(overwritten);
-            mode(overwritten, over);
-            EXPECT_TRUE(std::ranges::equal(over.px8, separate.px8)) << name << " at " << bits << " bits";
-            EXPECT_TRUE(std::ranges::equal(over.px16, separate.px16)) << name << " at " << bits << " bits";
-        };
-        both([&](const Image& b, Output& out) { balance(b, dark, bright, 2, out); }, "balance");
-        both([&](const Image& b, Output& out) { keepHighlights(b, dark, 2, out); }, "keep-highlights");
-        both([&](const Image& b, Output& out) { darkenSky(b, dark, 0.45f, out); }, "darken-sky");
-    }
+  for (const int bits : {8, 16}) {
+    const Image base = textured(97, 61, bits, 1), dark = textured(97, 61, bits, 2), bright = textured(97, 61, bits, 3);
+    auto both = [&](const std::function<void(const Image&, Output&)>& mode, const char* name) {
+      Output separate(base);
+      mode(base, separate);
+      Image overwritten = base;
+      Output over = Output::over(overwritten);
+      mode(overwritten, over);
+      EXPECT_TRUE(std::ranges::equal(over.px8, separate.px8)) << name << " at " << bits << " bits";
+      EXPECT_TRUE(std::ranges::equal(over.px16, separate.px16)) << name << " at " << bits << " bits";
+    };
+    both([&](const Image& b, Output& out) { balance(b, dark, bright, 2, out); }, "balance");
+    both([&](const Image& b, Output& out) { keepHighlights(b, dark, 2, out); }, "keep-highlights");
+    both([&](const Image& b, Output& out) { darkenSky(b, dark, 0.45f, out); }, "darken-sky");
+  }
 }

@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   auto decoded = quillore::decodeBase64(text);
   auto expected = reference(text);
-  if (decoded.has_value() != expected.has_value()) broken(decoded ? "accepts a text the reference refuses" : "refuses base64");
+  if (decoded.has_value() != expected.has_value())
+    broken(decoded ? "accepts a text the reference refuses" : "refuses base64");
   if (decoded && *decoded != *expected) broken("reads other bytes than the reference");
 
   auto back = quillore::decodeBase64(encode(text));

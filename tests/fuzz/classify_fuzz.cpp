@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fast.id && levels(*fast.id) >= quillore::maxJsonDepth) broken("reads an id too deep to copy or encode");
   if (line.find('\0') == std::string_view::npos && nesting(line) > quillore::maxJsonDepth) return 0;
   auto object = quillore::parseObject(line);
-  if (fast.object != object.has_value()) broken(fast.object ? "accepts a line the library refuses" : "refuses an object");
+  if (fast.object != object.has_value())
+    broken(fast.object ? "accepts a line the library refuses" : "refuses an object");
   if (!object) {
     if (fast.hasMethod || fast.method || fast.id) broken("reads members of a line that is no object");
     return 0;

@@ -60,10 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   std::vector<std::string> args;
   for (int n = in.ConsumeIntegralInRange(0, 12); n > 0 && in.remaining_bytes() > 0; --n) {
-    if (in.ConsumeBool())
-      args.push_back(names[in.ConsumeIntegralInRange(0, 4)]);
-    else
-      args.push_back(in.ConsumeRandomLengthString(12));
+    if (in.ConsumeBool()) args.push_back(names[in.ConsumeIntegralInRange(0, 4)]);
+    else args.push_back(in.ConsumeRandomLengthString(12));
   }
   std::vector<std::string> expected = args;
   std::optional<std::string> values[5];
@@ -95,8 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const std::string mode = values[0].value_or("balance");
-  std::string line = finish::timingLine(mode, in.ConsumeIntegral<int>(), in.ConsumeIntegral<int>(),
-                                        in.ConsumeFloatingPoint<double>());
+  std::string line =
+      finish::timingLine(mode, in.ConsumeIntegral<int>(), in.ConsumeIntegral<int>(), in.ConsumeFloatingPoint<double>());
   if (line.rfind(mode + " ", 0) != 0 || line.size() < 2 || line.substr(line.size() - 2) != " s")
     broken("the timing line is malformed");
   return 0;

@@ -58,7 +58,8 @@ json propertySchema(FuzzedDataProvider& in) {
 }
 
 std::string argument(FuzzedDataProvider& in, const std::vector<std::string>& keys) {
-  std::string key = keys.empty() ? in.ConsumeRandomLengthString(6) : keys[in.ConsumeIntegralInRange<size_t>(0, keys.size() - 1)];
+  std::string key =
+      keys.empty() ? in.ConsumeRandomLengthString(6) : keys[in.ConsumeIntegralInRange<size_t>(0, keys.size() - 1)];
   std::string text;
   switch (in.ConsumeIntegralInRange(0, 5)) {
     case 0: text = "--" + key; break;
@@ -114,7 +115,8 @@ void checkValueReaders(const std::string& text) {
   char* end = nullptr;
   const double c = std::strtod(text.c_str(), &end);
   const bool whole = end == text.c_str() + text.size();
-  const bool expected = !text.empty() && !std::isspace(static_cast<unsigned char>(text[0])) && whole && std::isfinite(c);
+  const bool expected =
+      !text.empty() && !std::isspace(static_cast<unsigned char>(text[0])) && whole && std::isfinite(c);
   if (number.value.has_value() != expected) broken("the number reader disagrees with strtod");
   if (number.value && !(number.value->get<double>() == c)) broken("the number reader reads another value");
   if (!number.value && number.error != "--x takes a number, not " + text) broken("the number message is off");

@@ -43,7 +43,10 @@ const fs::path& base() {
     if (!mkdtemp(name)) broken("no temporary directory");
     fs::path made(name);
     fs::current_path(made);  // relative image directories land in here
-    std::atexit([] { std::error_code ignored; fs::remove_all(base(), ignored); });
+    std::atexit([] {
+      std::error_code ignored;
+      fs::remove_all(base(), ignored);
+    });
     return made;
   }();
   return dir;
@@ -94,8 +97,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<std::string> outDir;
   fs::path expectedDir;
   switch (data[0] % 4) {
-    case 0: outDir = run.string(); expectedDir = run; break;
-    case 1: outDir = (run / "new" / "sub" / ".." / "deeper").string(); expectedDir = run / "new" / "deeper"; break;
+    case 0:
+      outDir = run.string();
+      expectedDir = run;
+      break;
+    case 1:
+      outDir = (run / "new" / "sub" / ".." / "deeper").string();
+      expectedDir = run / "new" / "deeper";
+      break;
     case 2: {
       std::FILE* file = std::fopen((run / "file").c_str(), "w");
       if (file) std::fclose(file);
@@ -103,7 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       expectedDir = run / "file";
       break;
     }
-    case 3: outDir = "run/./relative/"; expectedDir = run / "relative"; break;
+    case 3:
+      outDir = "run/./relative/";
+      expectedDir = run / "relative";
+      break;
   }
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   size_t lf = rest.find('\n');
@@ -139,8 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (auto content = result->find("content"); content != result->end() && content->is_array()) {
     bool objects = true;
     for (const auto& item : *content) objects = objects && item.is_object();
-    for (const auto& item : *content)
-      images = images || (objects && item.contains("type") && item["type"] == "image");
+    for (const auto& item : *content) images = images || (objects && item.contains("type") && item["type"] == "image");
   }
   std::set<fs::path> listed;
   if (images) {

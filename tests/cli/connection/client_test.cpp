@@ -40,7 +40,8 @@ struct Pair {
 
 TEST(ClientTest, RequestsCarryIncreasingIdsAndNotificationsNone) {
   Pair pair;
-  pair.answer("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{\"tools\":[]}}\n");
+  pair.answer(
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{\"tools\":[]}}\n");
   Client client(pair.near);
   EXPECT_EQ(client.request("initialize", json{{"a/b", 1}}), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
   client.notify("notifications/initialized");

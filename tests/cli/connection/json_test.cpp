@@ -68,7 +68,8 @@ TEST(ParseObject, BracketsInsideTextsDoNotCountAsNesting) {
   auto object = parseObject("{\"text\":\"" + brackets + "\\\"" + brackets + "\"}");
   ASSERT_TRUE(object.has_value());
   EXPECT_EQ((*object)["text"], brackets + "\"" + brackets);
-  EXPECT_TRUE(parseObject(nested(maxJsonDepth, "\"]]]]\\\\\"")).has_value()) << "an escaped backslash ends before the quote";
+  EXPECT_TRUE(parseObject(nested(maxJsonDepth, "\"]]]]\\\\\"")).has_value())
+      << "an escaped backslash ends before the quote";
 }
 
 TEST(ParseObject, RefusesNulBytes) {

@@ -36,8 +36,8 @@ class ReachTest : public ::testing::Test {
 
   std::string program(const std::string& name, int status) {
     std::string path = dir + "/" + name;
-    std::ofstream(path) << "#!/bin/sh\necho \"$@\" >> '" << dir << "/" << name << ".runs'\necho noise\necho noise >&2\nexit "
-                        << status << "\n";
+    std::ofstream(path) << "#!/bin/sh\necho \"$@\" >> '" << dir << "/" << name
+                        << ".runs'\necho noise\necho noise >&2\nexit " << status << "\n";
     ::chmod(path.c_str(), 0755);
     return path;
   }

@@ -69,17 +69,17 @@ TEST_P(Framing, SplitsInputIntoLines) {
   EXPECT_EQ(reader.next(), std::nullopt) << "a further call after the end reads again and finds nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Framing,
-    ::testing::Values(
-        FramingCase{"two_lines", "a\nb\n", {"a", "b", std::nullopt}},
-        FramingCase{"unterminated_last_line", "a\nb", {"a", "b", std::nullopt}},
-        FramingCase{"empty_lines", "\n\n", {"", "", std::nullopt}},
-        FramingCase{"empty_input", "", {std::nullopt}},
-        FramingCase{"carriage_return_stays", "{}\r\n", {"{}\r", std::nullopt}},
-        FramingCase{"leading_empty_line", "\nx", {"", "x", std::nullopt}},
-        FramingCase{"bytes_after_nul", std::string("a\0b\nc\n", 6), {std::string("a\0b", 3), "c", std::nullopt}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Framing,
+                         ::testing::Values(FramingCase{"two_lines", "a\nb\n", {"a", "b", std::nullopt}},
+                                           FramingCase{"unterminated_last_line", "a\nb", {"a", "b", std::nullopt}},
+                                           FramingCase{"empty_lines", "\n\n", {"", "", std::nullopt}},
+                                           FramingCase{"empty_input", "", {std::nullopt}},
+                                           FramingCase{"carriage_return_stays", "{}\r\n", {"{}\r", std::nullopt}},
+                                           FramingCase{"leading_empty_line", "\nx", {"", "x", std::nullopt}},
+                                           FramingCase{"bytes_after_nul",
+                                                       std::string("a\0b\nc\n", 6),
+                                                       {std::string("a\0b", 3), "c", std::nullopt}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LineReader, LongLineOverManyReadsComesBackWhole) {
   Pipe pipe;

@@ -1,6 +1,6 @@
 // The program as a process: mode choice, version request, usage text.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -30,7 +30,8 @@ TEST(Settings, OnlyTheExactValueOneSwitchesLaunchingOff) {
   for (EnvCase c : {EnvCase{"1", true}, EnvCase{"0", false}, EnvCase{"true", false}, EnvCase{"yes", false},
                     EnvCase{"1 ", false}, EnvCase{"", false}, EnvCase{nullptr, false}}) {
     EXPECT_TRUE(inChild([&] {
-      if (c.value) setenv("QL_NO_LAUNCH", c.value, 1); else unsetenv("QL_NO_LAUNCH");
+      if (c.value) setenv("QL_NO_LAUNCH", c.value, 1);
+      else unsetenv("QL_NO_LAUNCH");
       return noLaunch() == c.noLaunch;
     })) << (c.value ? c.value : "(unset)");
   }
@@ -67,8 +68,8 @@ TEST(Settings, InvokedAsIsTheLastPathComponent) {
     std::vector<const char*> argv;
     const char* name;
   };
-  for (const Case& c : {Case{{"/usr/local/bin/quillore-mcp", "x"}, "quillore-mcp"}, Case{{"quillore-cli"}, "quillore-cli"},
-                        Case{{"./bin/ql/"}, "ql"}, Case{{}, "quillore-cli"}}) {
+  for (const Case& c : {Case{{"/usr/local/bin/quillore-mcp", "x"}, "quillore-mcp"},
+                        Case{{"quillore-cli"}, "quillore-cli"}, Case{{"./bin/ql/"}, "ql"}, Case{{}, "quillore-cli"}}) {
     EXPECT_TRUE(inChild([&] {
       setCommandLine(int(c.argv.size()), c.argv.data());
       return invokedAs() == c.name;

@@ -78,9 +78,9 @@ TEST(ToolsFromListing, ReadsToolsOrNothing) {
   EXPECT_EQ(tools[1].schema, json::object());
   EXPECT_EQ(tools[2].schema, json::object());
 
-  for (const char* reply : {R"({"id":2,"error":{"code":-1,"message":"x"}})", R"({"id":2,"result":[]})",
-                            R"({"id":2,"result":{}})", R"({"id":2,"result":{"tools":{}}})",
-                            R"({"id":2,"result":{"tools":[{"name":"a"},"b"]}})"}) {
+  for (const char* reply :
+       {R"({"id":2,"error":{"code":-1,"message":"x"}})", R"({"id":2,"result":[]})", R"({"id":2,"result":{}})",
+        R"({"id":2,"result":{"tools":{}}})", R"({"id":2,"result":{"tools":[{"name":"a"},"b"]}})"}) {
     EXPECT_TRUE(toolsFromListing(json::parse(reply)).empty()) << reply;
   }
 }

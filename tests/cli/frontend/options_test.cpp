@@ -99,8 +99,8 @@ const char* commaLocale() {
     if (const char* chosen = std::setlocale(LC_ALL, name)) return chosen;
   }
   std::string dir = ::testing::TempDir() + "quillore-locales";
-  std::string command = "mkdir -p '" + dir + "' && localedef -i de_DE -f UTF-8 '" + dir +
-                        "/de_DE.UTF-8' >/dev/null 2>&1";
+  std::string command =
+      "mkdir -p '" + dir + "' && localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) return nullptr;
   setenv("LOCPATH", dir.c_str(), 1);
   return std::setlocale(LC_ALL, "de_DE.UTF-8");
@@ -183,7 +183,7 @@ std::string rejected(std::vector<std::string> arguments, const Tool& tool = samp
 
 const std::string sampleOptions =
     ". Its options: ---zoom, --exposure, --hdr, --max-width-px, --no-cache, --photo-id, --photo_ref, "
-    "--quality, --size, --tags, --use-hdr, --variants. Run `" ;
+    "--quality, --size, --tags, --use-hdr, --variants. Run `";
 
 }  // namespace
 
@@ -261,13 +261,15 @@ TEST(ParseOptions, ToolWithoutProperties) {
             "list_photos has no option --limit. Its options: none. Run `" + invokedAs() + " help list_photos`.");
   // One malformed property takes every option away.
   Tool broken{"t", "", "", json::parse(R"({"properties":{"a":{"type":"string"},"b":true}})")};
-  EXPECT_EQ(rejected({"--a", "1"}, broken), "t has no option --a. Its options: none. Run `" + invokedAs() + " help t`.");
+  EXPECT_EQ(rejected({"--a", "1"}, broken),
+            "t has no option --a. Its options: none. Run `" + invokedAs() + " help t`.");
 }
 
 TEST(ParseOptions, OptionListIsInCodePointOrder) {
   Tool tool{"t", "", "", json::parse(R"({"properties":{"\u00e9t\u00e9":{},"zed":{},"Beta":{},"alpha":{}}})")};
-  EXPECT_EQ(rejected({"--x"}, tool), "t has no option --x. Its options: ---beta, --alpha, --zed, --\u00e9t\u00e9. Run `" +
-                                         invokedAs() + " help t`.");
+  EXPECT_EQ(
+      rejected({"--x"}, tool),
+      "t has no option --x. Its options: ---beta, --alpha, --zed, --\u00e9t\u00e9. Run `" + invokedAs() + " help t`.");
 }
 
 TEST(JsonObject, OnlyObjectsAreAccepted) {

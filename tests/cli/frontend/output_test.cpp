@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "frontend/base64.h"
 #include "entry/settings.h"
+#include "frontend/base64.h"
 #include "frontend/previews.h"
 
 using namespace quillore;
@@ -48,9 +48,9 @@ TEST(Base64, DecodesStandardBase64) {
 }
 
 TEST(Base64, RejectsEverythingElse) {
-  for (const char* text : {"Zg", "Zg=", "Zm9", "Zm9vY", "Zm9v\n", "Zm9v\r\nYmFy", " Zm9v", "Zm 9v", "Zg==Zg==",
-                           "Z===", "====", "=Zm9", "Zm=v", "Zm9-", "Zm9_", "Zm9\xc3\xa9", "Zm9v====",
-                           "data:image/png;base64,Zm9v"}) {
+  for (const char* text :
+       {"Zg", "Zg=", "Zm9", "Zm9vY", "Zm9v\n", "Zm9v\r\nYmFy", " Zm9v", "Zm 9v", "Zg==Zg==", "Z===", "====", "=Zm9",
+        "Zm=v", "Zm9-", "Zm9_", "Zm9\xc3\xa9", "Zm9v====", "data:image/png;base64,Zm9v"}) {
     EXPECT_FALSE(decodeBase64(text).has_value()) << text;
     std::string inPlace = text;
     EXPECT_FALSE(decodeBase64InPlace(inPlace)) << text;

@@ -17,8 +17,8 @@ TEST(Kebab, OneHyphenAndTheLowerCaseFormPerUpperCaseCharacter) {
       {"", ""},
       {"a-b", "a-b"},
       // Non-ASCII capitals, lower-cased with the full mapping.
-      {"\u00c9t\u00e9Mode", "-\u00e9t\u00e9-mode"},        // ÉtéMode
-      {"size\u0130", "size-i\u0307"},                       // İ lower-cases to i + combining dot
+      {"\u00c9t\u00e9Mode", "-\u00e9t\u00e9-mode"},                           // ÉtéMode
+      {"size\u0130", "size-i\u0307"},                                         // İ lower-cases to i + combining dot
       {"\u03a3\u03b9\u03b3\u03bc\u03b1", "-\u03c3\u03b9\u03b3\u03bc\u03b1"},  // Σιγμα: Σ alone is σ
       // A capital with a combining mark is one character: one hyphen, mark kept.
       {"stepE\u0301tat", "step-e\u0301tat"},
@@ -96,8 +96,8 @@ TEST(ToolTest, PropertiesAreAllOrNothing) {
   Tool tool{"t", "", "", schemaOf(R"({"properties":{"a":{"type":"string"},"b":{}}})")};
   EXPECT_EQ(tool.properties().size(), 2u);
 
-  for (const char* schema : {R"({})", R"({"properties":[]})", R"({"properties":{"a":{},"b":"string"}})",
-                             R"({"properties":{"a":null}})"}) {
+  for (const char* schema :
+       {R"({})", R"({"properties":[]})", R"({"properties":{"a":{},"b":"string"}})", R"({"properties":{"a":null}})"}) {
     Tool broken{"t", "", "", schemaOf(schema)};
     EXPECT_TRUE(broken.properties().empty()) << schema;
   }

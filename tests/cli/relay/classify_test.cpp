@@ -87,7 +87,8 @@ const std::vector<std::string> tricky = {
     "{\"id\":\"\\uZZZZ\"}",
     "{\"id\":\"\\x\"}",
     "{\"id\":\"a\tb\"}",
-    "{\"id\":\"a\x7f" "b\"}",
+    "{\"id\":\"a\x7f"
+    "b\"}",
     "{\"id\":\"caf\xc3\xa9\"}",
     "{\"id\":\"\xc3\"}",
     "{\"id\":\"\xc0\x80\"}",
@@ -161,8 +162,7 @@ TEST(Classify, TellsRequestsFromReplies) {
 TEST(Classify, ReadsTheIdWhereverItStandsInALargeLine) {
   std::string data(3'000'000, 'A');
   for (size_t i = 0; i < data.size(); i += 77) data[i] = '/';
-  std::string line = R"({"jsonrpc":"2.0","result":{"content":[{"type":"image","data":")" + data +
-                     R"("}]},"id":42})";
+  std::string line = R"({"jsonrpc":"2.0","result":{"content":[{"type":"image","data":")" + data + R"("}]},"id":42})";
   LineShape shape = classify(line);
   ASSERT_TRUE(shape.object);
   ASSERT_TRUE(shape.id);

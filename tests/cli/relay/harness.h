@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <mutex>

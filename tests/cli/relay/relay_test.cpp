@@ -17,14 +17,13 @@ json request(const json& id, const std::string& method) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", json::object()}};
 }
 
-const json initializeRequest = {
-    {"jsonrpc", "2.0"},
-    {"id", 0},
-    {"method", "initialize"},
-    {"params",
-     {{"protocolVersion", "2025-11-25"},
-      {"capabilities", json::object()},
-      {"clientInfo", {{"name", "agent"}, {"version", "1"}}}}}};
+const json initializeRequest = {{"jsonrpc", "2.0"},
+                                {"id", 0},
+                                {"method", "initialize"},
+                                {"params",
+                                 {{"protocolVersion", "2025-11-25"},
+                                  {"capabilities", json::object()},
+                                  {"clientInfo", {{"name", "agent"}, {"version", "1"}}}}}};
 
 const json initializedNotification = {{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}};
 
@@ -114,7 +113,7 @@ TEST_F(RelayTest, AnswersEveryRequestInFlightWhenTheAppQuits) {
   handshake();
   agent.send(request(7, "hold"));
   agent.send(request("7", "hold"));
-  agent.send(request(7, "hold"));  // the same id again shares one entry
+  agent.send(request(7, "hold"));                                // the same id again shares one entry
   agent.send(R"({"jsonrpc":"2.0","id":null,"method":"hold"})");  // never recorded
   ASSERT_TRUE(app.waitForLines(0, 6));
   app.stop();
@@ -242,16 +241,16 @@ TEST_F(RelayTest, LaunchesTheAppAtMostOnceAMinute) {
   relay.start();
   agent.send(request(1, "tools/list"));  // at the relay's creation
   expectError(agent.nextMessage(), 1, notRunning());
-  relay.advanceClock(60s);                // exactly a minute: not more than one
+  relay.advanceClock(60s);  // exactly a minute: not more than one
   agent.send(request(2, "tools/list"));
   expectError(agent.nextMessage(), 2, notRunning());
-  relay.advanceClock(1ms);                // now it is
+  relay.advanceClock(1ms);  // now it is
   agent.send(request(3, "tools/list"));
   expectError(agent.nextMessage(), 3, notRunning());
-  relay.advanceClock(10s);                // ten seconds after that failed launch
+  relay.advanceClock(10s);  // ten seconds after that failed launch
   agent.send(request(4, "tools/list"));
   expectError(agent.nextMessage(), 4, notRunning());
-  relay.advanceClock(50s);                // a minute since the launch, not more
+  relay.advanceClock(50s);  // a minute since the launch, not more
   agent.send(request(5, "tools/list"));
   expectError(agent.nextMessage(), 5, notRunning());
   relay.advanceClock(1ms);
