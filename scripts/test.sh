@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every test: the plain build, then the same suite under AddressSanitizer and
+# Every test: the layout check, the plain build, then the same suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the relay's tests under ThreadSanitizer.
 #   scripts/test.sh            all three, then a brief run of every fuzz target
 #   scripts/test.sh --quick    the plain build only
@@ -13,6 +13,7 @@ run() { # build-dir ctest-arguments…
 }
 
 "$root/scripts/setup.sh" "$root/build"
+"$root/scripts/check-format.sh"
 run "$root/build"
 [ "${1:-}" = --quick ] && exit 0
 
