@@ -6,6 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
+. "$root/scripts/lib/install.sh"
 shift || true
 
 debian_packages=(g++ cmake ninja-build pkg-config git libgtest-dev libgmock-dev
@@ -16,20 +17,15 @@ if [ "$(uname)" = Darwin ]; then
   for f in cmake ninja googletest nlohmann-json icu4c vips libtiff jpeg-turbo simdjson node exiftool clang-format; do
     brew list --versions "$f" >/dev/null 2>&1 || brew install "$f"
   done
-elif command -v dpkg-query >/dev/null; then
-  missing=()
+else
+  # nodejs from another source (no npm package) is fine as long as node and npm run.
+  wanted=()
   for p in "${debian_packages[@]}"; do
-    # nodejs from another source (no npm package) is fine as long as node and npm run.
     if [ "$p" = npm ] && command -v npm >/dev/null; then continue; fi
     if [ "$p" = nodejs ] && command -v node >/dev/null; then continue; fi
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    wanted+=("$p")
   done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "setup: installing ${missing[*]}" >&2
-    sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  install_missing setup "${wanted[@]}"
 fi
 
 # The stand-in app and the agent used by the tests run on the MCP SDK from npm.

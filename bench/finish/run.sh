@@ -110,17 +110,9 @@ done
 # ---- packages ---------------------------------------------------------------
 packages=(g++ pkg-config time libvips-dev libopencv-dev enfuse
   python3 python3-opencv python3-numpy libimage-exiftool-perl icc-profiles-free dpkg)
-if [ "$install" = 1 ] && command -v dpkg-query >/dev/null; then
-  missing=()
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "run.sh: installing ${missing[*]}" >&2
-    sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+if [ "$install" = 1 ]; then
+  . "$repo/scripts/lib/install.sh"
+  install_missing run.sh "${packages[@]}"
 fi
 
 # ---- inputs -----------------------------------------------------------------
