@@ -16,6 +16,7 @@ extern char** environ;
 namespace quillore {
 
 std::string Reach::reason() const {
+  using enum Case;
   switch (kind) {
     case connected: return "";
     case notInstalled:
@@ -64,16 +65,16 @@ ReachSetup standardReachSetup() {
   return setup;
 }
 
-Reach reachApp(bool launch) { return reachApp(launch, standardReachSetup()); }
+Reach reachApp(Launch launch) { return reachApp(launch, standardReachSetup()); }
 
-Reach reachApp(bool launch, const ReachSetup& setup) {
+Reach reachApp(Launch launch, const ReachSetup& setup) {
   if (auto fd = connectSocket(setup.sockPath)) return Reach::connectedTo(*fd);
-  if (setup.noLaunch) return {Reach::notRunning};
+  if (setup.noLaunch) return {Reach::Case::notRunning};
 
   auto wait = setup.runningWait;
   if (runQuietly(setup.processCheck.path, setup.processCheck.arguments) != 0) {
-    if (!launch) return {Reach::notRunning};
-    if (runQuietly(setup.launcher.path, setup.launcher.arguments) != 0) return {Reach::notInstalled};
+    if (launch == Launch::forbidden) return {Reach::Case::notRunning};
+    if (runQuietly(setup.launcher.path, setup.launcher.arguments) != 0) return {Reach::Case::notInstalled};
     wait = setup.launchedWait;
   }
 
@@ -82,7 +83,7 @@ Reach reachApp(bool launch, const ReachSetup& setup) {
     std::this_thread::sleep_for(setup.pollInterval);
     if (auto fd = connectSocket(setup.sockPath)) return Reach::connectedTo(*fd);
   }
-  return {Reach::agentsOff};
+  return {Reach::Case::agentsOff};
 }
 
 }  // namespace quillore

@@ -10,12 +10,12 @@
 namespace quillore {
 
 struct Reach {
-  enum Case { connected, notInstalled, notRunning, agentsOff };
+  enum class Case { connected, notInstalled, notRunning, agentsOff };
 
   Case kind;
   int fd = -1;  // with `connected`: the socket, owned by the receiver
 
-  static Reach connectedTo(int fd) { return {connected, fd}; }
+  static Reach connectedTo(int fd) { return {Case::connected, fd}; }
   // The sentence for the user; empty for `connected`.
   std::string reason() const;
 };
@@ -39,7 +39,10 @@ struct ReachSetup {
 // The settings' socket and switch with this platform's programs.
 ReachSetup standardReachSetup();
 
-Reach reachApp(bool launch);
-Reach reachApp(bool launch, const ReachSetup& setup);
+// Whether reaching the app may start it when it is not running.
+enum class Launch { forbidden, allowed };
+
+Reach reachApp(Launch launch);
+Reach reachApp(Launch launch, const ReachSetup& setup);
 
 }  // namespace quillore

@@ -31,7 +31,7 @@ std::string kebab(const std::string& key);
 // What an option takes on the command line, decided by its property schema.
 class OptionKind {
  public:
-  enum Case { choice, string, integer, number, boolean, strings, jsonOnly };
+  enum class Case { choice, string, integer, number, boolean, strings, jsonOnly };
 
   // From one property's schema: "enum" (an array) wins, then "type"; anything else
   // can only be given in --json.
@@ -52,7 +52,7 @@ class OptionKind {
 
  private:
   explicit OptionKind(Case kind) : kind_(kind) {}
-  Case kind_ = jsonOnly;
+  Case kind_ = Case::jsonOnly;
   json::array_t choices_;
 };
 

@@ -63,16 +63,16 @@ void Relay::serve() {
   // Standard input waits until the first attempt is over, which can take seconds
   // while the app starts. When the app can't be reached nothing is printed: the
   // agent's first request tries again.
-  Reach reach = dependencies_.reach(true);
-  if (reach.kind == Reach::connected) {
+  Reach reach = dependencies_.reach(Launch::allowed);
+  if (reach.kind == Reach::Case::connected) {
     std::lock_guard<std::mutex> guard(lock_);
-    attach(reach.fd, false);
+    attach(reach.fd, Replay::none);
   }
   LineReader input(dependencies_.input);
   while (auto line = input.next()) forward(*line);
 }
 
-Bytes Relay::attach(int socket, bool replay) {
+Bytes Relay::attach(int socket, Replay replay) {
   // The main thread writes through a descriptor of its own, so that it can write
   // without holding `lock_` and the reader thread can close its own at any time.
   if (writer_ != -1) ::close(writer_);
@@ -84,7 +84,7 @@ Bytes Relay::attach(int socket, bool replay) {
   fd_ = socket;
   int64_t connection = ++generation_;
   Bytes handshake;
-  if (replay && initialize_) {
+  if (replay == Replay::handshake && initialize_) {
     // The app sees an initialised client on every connection; the replies to the
     // replay are not the agent's business.
     std::string id = replayId(++replays_);
@@ -248,10 +248,10 @@ void Relay::forward(const Bytes& line) {
 
   // Reaching the app can take seconds: no lock is held meanwhile.
   Clock::time_point now = dependencies_.now();
-  bool launch = now - lastLaunch_ > launchInterval;
-  if (launch) lastLaunch_ = now;
+  Launch launch = now - lastLaunch_ > launchInterval ? Launch::allowed : Launch::forbidden;
+  if (launch == Launch::allowed) lastLaunch_ = now;
   Reach reach = dependencies_.reach(launch);
-  if (reach.kind != Reach::connected) {
+  if (reach.kind != Reach::Case::connected) {
     replyError(*shape.id, reach.reason());
     return;
   }
@@ -261,7 +261,7 @@ void Relay::forward(const Bytes& line) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     // The agent's own "initialize" is about to go out: nothing is replayed before it.
-    handshake = attach(reach.fd, !ownInitialize);
+    handshake = attach(reach.fd, ownInitialize ? Replay::none : Replay::handshake);
     adopted = fd_ != -1;
     if (adopted) record(*shape.id);
   }

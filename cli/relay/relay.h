@@ -29,7 +29,7 @@ namespace quillore {
 struct RelayDependencies {
   using Clock = std::chrono::steady_clock;
 
-  std::function<Reach(bool launch)> reach = [](bool launch) { return reachApp(launch); };
+  std::function<Reach(Launch launch)> reach = [](Launch launch) { return reachApp(launch); };
   std::function<Clock::time_point()> now = [] { return Clock::now(); };
   int input = STDIN_FILENO;
   int output = STDOUT_FILENO;
@@ -64,10 +64,13 @@ class Relay {
   void serve();
 
  private:
-  // Adopts a newly connected socket and starts its reader thread. With `replay`, gives
-  // the agent's handshake to write on it before anything else. The caller holds `lock_`
-  // once reader threads exist. On failure the socket is closed and `fd_` stays -1.
-  Bytes attach(int socket, bool replay);
+  // Whether a new connection starts with the agent's stored handshake.
+  enum class Replay { none, handshake };
+  // Adopts a newly connected socket and starts its reader thread. With
+  // `Replay::handshake`, gives the agent's handshake to write on it before anything
+  // else. The caller holds `lock_` once reader threads exist. On failure the socket is
+  // closed and `fd_` stays -1.
+  Bytes attach(int socket, Replay replay);
   // The reader thread of one connection.
   void readConnection(int socket, int64_t connection);
   // Passes a long line from the app on while it arrives.

@@ -71,8 +71,8 @@ class ReachTest : public ::testing::Test {
 
 TEST_F(ReachTest, ListeningSocketConnectsWithoutRunningAnything) {
   listen();
-  Reach reach = reachApp(true, setup(0, 0));
-  ASSERT_EQ(reach.kind, Reach::connected);
+  Reach reach = reachApp(Launch::allowed, setup(0, 0));
+  ASSERT_EQ(reach.kind, Reach::Case::connected);
   EXPECT_GE(reach.fd, 0);
   EXPECT_EQ(reach.reason(), "");
   ::close(reach.fd);
@@ -83,14 +83,14 @@ TEST_F(ReachTest, ListeningSocketConnectsWithoutRunningAnything) {
 TEST_F(ReachTest, NoLaunchAnswersNotRunningAtOnce) {
   auto s = setup(0, 0);
   s.noLaunch = true;
-  EXPECT_EQ(reachApp(true, s).kind, Reach::notRunning);
+  EXPECT_EQ(reachApp(Launch::allowed, s).kind, Reach::Case::notRunning);
   EXPECT_EQ(runs("pgrep"), "") << "not even the process check is made";
 }
 
 TEST_F(ReachTest, RunningButRefusingIsAgentsOffAfterTheWait) {
-  for (bool launch : {true, false}) {
+  for (Launch launch : {Launch::allowed, Launch::forbidden}) {
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(reachApp(launch, setup(0, 0)).kind, Reach::agentsOff);
+    EXPECT_EQ(reachApp(launch, setup(0, 0)).kind, Reach::Case::agentsOff);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
   }
   EXPECT_EQ(runs("pgrep"), "-x Quillore\n-x Quillore\n");
@@ -98,24 +98,24 @@ TEST_F(ReachTest, RunningButRefusingIsAgentsOffAfterTheWait) {
 }
 
 TEST_F(ReachTest, NotRunningWithoutLaunchIsNotRunning) {
-  EXPECT_EQ(reachApp(false, setup(1, 0)).kind, Reach::notRunning);
+  EXPECT_EQ(reachApp(Launch::forbidden, setup(1, 0)).kind, Reach::Case::notRunning);
   EXPECT_EQ(runs("launch"), "");
 }
 
 TEST_F(ReachTest, LauncherFailureIsNotInstalled) {
-  EXPECT_EQ(reachApp(true, setup(1, 1)).kind, Reach::notInstalled);
+  EXPECT_EQ(reachApp(Launch::allowed, setup(1, 1)).kind, Reach::Case::notInstalled);
   EXPECT_EQ(runs("launch"), "app.quillore.Quillore\n");
 
   auto missing = setup(1, 0);
   missing.launcher.path = dir + "/no-such-launcher";
-  EXPECT_EQ(reachApp(true, missing).kind, Reach::notInstalled);
+  EXPECT_EQ(reachApp(Launch::allowed, missing).kind, Reach::Case::notInstalled);
 }
 
 TEST_F(ReachTest, MissingProcessCheckCountsAsNotRunning) {
   auto s = setup(0, 1);
   s.processCheck.path = dir + "/no-such-pgrep";
-  EXPECT_EQ(reachApp(false, s).kind, Reach::notRunning);
-  EXPECT_EQ(reachApp(true, s).kind, Reach::notInstalled);
+  EXPECT_EQ(reachApp(Launch::forbidden, s).kind, Reach::Case::notRunning);
+  EXPECT_EQ(reachApp(Launch::allowed, s).kind, Reach::Case::notInstalled);
 }
 
 TEST_F(ReachTest, LaunchedAppIsConnectedOnThePollAfterItListens) {
@@ -123,27 +123,27 @@ TEST_F(ReachTest, LaunchedAppIsConnectedOnThePollAfterItListens) {
     std::this_thread::sleep_for(200ms);
     listen();
   });
-  Reach reach = reachApp(true, setup(1, 0));
+  Reach reach = reachApp(Launch::allowed, setup(1, 0));
   app.join();
-  ASSERT_EQ(reach.kind, Reach::connected);
+  ASSERT_EQ(reach.kind, Reach::Case::connected);
   ::close(reach.fd);
   EXPECT_EQ(runs("launch"), "app.quillore.Quillore\n");
 }
 
 TEST_F(ReachTest, LaunchedAppThatNeverListensIsAgentsOffAfterTheLongerWait) {
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(reachApp(true, setup(1, 0)).kind, Reach::agentsOff);
+  EXPECT_EQ(reachApp(Launch::allowed, setup(1, 0)).kind, Reach::Case::agentsOff);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 600ms);
 }
 
 TEST(Reach, ReasonsAreTheUsersSentences) {
-  EXPECT_EQ(Reach{Reach::notInstalled}.reason(),
+  EXPECT_EQ(Reach{Reach::Case::notInstalled}.reason(),
             "Quillore is not installed. Ask the user to install it from https://quillore.app and turn on "
             "Settings \u2192 AI agents.");
-  EXPECT_EQ(Reach{Reach::notRunning}.reason(),
+  EXPECT_EQ(Reach{Reach::Case::notRunning}.reason(),
             "Quillore is not running. Ask the user to open Quillore and turn on Settings \u2192 AI agents, then try "
             "again.");
-  EXPECT_EQ(Reach{Reach::agentsOff}.reason(),
+  EXPECT_EQ(Reach{Reach::Case::agentsOff}.reason(),
             "Quillore is open but not accepting AI agents. Ask the user to turn on Settings \u2192 AI agents in "
             "Quillore, then try again.");
 }

@@ -238,13 +238,13 @@ class RelayUnderTest {
   explicit RelayUnderTest(const std::string& socketPath) {
     std::signal(SIGPIPE, SIG_IGN);  // as the program's entry does
     RelayDependencies dependencies;
-    dependencies.reach = [world = world_, socketPath](bool launch) {
+    dependencies.reach = [world = world_, socketPath](Launch launch) {
       {
         std::lock_guard<std::mutex> guard(world->mutex);
-        world->launches.push_back(launch);
+        world->launches.push_back(launch == Launch::allowed);
       }
       if (auto fd = connectSocket(socketPath)) return Reach::connectedTo(*fd);
-      return Reach{Reach::notRunning};
+      return Reach{Reach::Case::notRunning};
     };
     dependencies.now = [world = world_] {
       return Relay::Clock::time_point(std::chrono::milliseconds(world->clockMs.load()));
@@ -272,7 +272,7 @@ class RelayUnderTest {
 
   void advanceClock(std::chrono::milliseconds by) { world_->clockMs += by.count(); }
 
-  // The `launch` argument of every attempt to reach the app, in order.
+  // Whether each attempt to reach the app was allowed to launch it, in order.
   std::vector<bool> launches() {
     std::lock_guard<std::mutex> guard(world_->mutex);
     return world_->launches;

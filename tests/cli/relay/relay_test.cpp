@@ -27,7 +27,7 @@ const json initializeRequest = {{"jsonrpc", "2.0"},
 
 const json initializedNotification = {{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}};
 
-std::string notRunning() { return Reach{Reach::notRunning}.reason(); }
+std::string notRunning() { return Reach{Reach::Case::notRunning}.reason(); }
 
 void expectError(const std::optional<json>& reply, const json& id, const std::string& message) {
   ASSERT_TRUE(reply) << "no reply";
