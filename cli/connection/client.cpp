@@ -7,10 +7,11 @@
 
 namespace quillore {
 
+namespace {
+
+// The message a run ends with when the app goes away during a request.
 const char* const connectionClosedMessage =
     "Quillore closed the connection: it quit, or Settings \u2192 AI agents was turned off.";
-
-namespace {
 
 // A reply matches when its "id" is an integer equal to ours; a text "1" or a
 // fraction never does.

@@ -23,16 +23,11 @@ class Client {
   // Sends a notification (no id, no params); a failure shows at the next request.
   void notify(const std::string& method);
 
-  int fd() const { return fd_; }
-
  private:
   int fd_;
   LineReader reader_;
   int64_t nextId_ = 1;
 };
-
-// The message a run ends with when the app goes away during a request.
-extern const char* const connectionClosedMessage;
 
 // The object a line from the app holds, accepted and read exactly as `parseObject`
 // reads it, but fast enough for replies carrying images of many megabytes. The line

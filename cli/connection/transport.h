@@ -33,8 +33,6 @@ class LineReader {
   // nothing. A read error other than EINTR counts as end of input.
   std::optional<std::string> next();
 
-  int fd() const { return fd_; }
-
  private:
   int fd_;
   // Bytes received and not yet returned start at `start_`: taking a line moves the

@@ -171,10 +171,6 @@ Checked checkJsonObject(std::string_view text) {
   return Checked::reject("--json takes a JSON object");
 }
 
-json optionValue(const std::string& text, const OptionKind& kind, const std::string& label) {
-  return endOnError(checkOptionValue(text, kind, label));
-}
-
 json parseOptions(const std::vector<std::string>& arguments, const Tool& tool) {
   return endOnError(checkOptions(arguments, tool));
 }

@@ -107,12 +107,6 @@ OptionKind::OptionKind(const json& propertySchema) {
   }
 }
 
-OptionKind OptionKind::choiceOf(json::array_t values) {
-  OptionKind kind(Case::choice);
-  kind.choices_ = std::move(values);
-  return kind;
-}
-
 std::string OptionKind::name() const {
   using enum Case;
   switch (kind_) {

@@ -36,8 +36,6 @@ class OptionKind {
   // From one property's schema: "enum" (an array) wins, then "type"; anything else
   // can only be given in --json.
   explicit OptionKind(const json& propertySchema);
-  static OptionKind of(Case kind) { return OptionKind(kind); }
-  static OptionKind choiceOf(json::array_t values);
 
   Case kind() const { return kind_; }
   // The enum values of a `choice`, in schema order.
@@ -51,7 +49,6 @@ class OptionKind {
   bool operator==(const OptionKind& other) const = default;
 
  private:
-  explicit OptionKind(Case kind) : kind_(kind) {}
   Case kind_ = Case::jsonOnly;
   json::array_t choices_;
 };

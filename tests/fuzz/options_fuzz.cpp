@@ -105,12 +105,12 @@ bool referenceInteger(const std::string& text) {
 }
 
 void checkValueReaders(const std::string& text) {
-  auto integer = quillore::checkOptionValue(text, OptionKind::of(OptionKind::Case::integer), "--n");
+  auto integer = quillore::checkOptionValue(text, OptionKind(json{{"type", "integer"}}), "--n");
   if (integer.value.has_value() != referenceInteger(text)) broken("the integer reader disagrees with the reference");
   if (integer.value && integer.value->get<int64_t>() != std::strtoll(text.c_str(), nullptr, 10))
     broken("the integer reader reads another value");
 
-  auto number = quillore::checkOptionValue(text, OptionKind::of(OptionKind::Case::number), "--x");
+  auto number = quillore::checkOptionValue(text, OptionKind(json{{"type", "number"}}), "--x");
   // The fuzzer runs in the C locale, so plain strtod is the reference.
   char* end = nullptr;
   const double c = std::strtod(text.c_str(), &end);
