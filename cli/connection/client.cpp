@@ -100,12 +100,12 @@ std::optional<json> parseReplyLine(std::string line) {
   return object;
 }
 
-Client::Client(int fd) : fd_(fd), reader_(fd) {}
+Client::Client(Descriptor socket) : socket_(std::move(socket)), reader_(socket_.fd()) {}
 
 json Client::request(const std::string& method, const json& params) {
   const int64_t id = nextId_++;
   json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
-  if (writeAll(fd_, encode(message) + newline())) {
+  if (writeAll(socket_.fd(), encode(message) + newline())) {
     while (auto line = reader_.next()) {
       auto reply = parseReplyLine(std::move(*line));
       if (reply && answers(*reply, id)) return std::move(*reply);
@@ -116,7 +116,7 @@ json Client::request(const std::string& method, const json& params) {
 
 void Client::notify(const std::string& method) {
   json message = {{"jsonrpc", "2.0"}, {"method", method}};
-  writeAll(fd_, encode(message) + newline());
+  writeAll(socket_.fd(), encode(message) + newline());
 }
 
 }  // namespace quillore

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "connection/descriptor.h"
 #include "connection/json.h"
 #include "connection/transport.h"
 
@@ -12,8 +13,8 @@ namespace quillore {
 
 class Client {
  public:
-  // `fd` is a connected socket; the client never closes it.
-  explicit Client(int fd);
+  // Takes over a connected socket; command-line mode leaves it to the process exit.
+  explicit Client(Descriptor socket);
 
   // Sends a request with the next id and returns the reply carrying that id, whatever
   // else it holds. Lines that are not that reply are skipped. When the connection
@@ -24,8 +25,8 @@ class Client {
   void notify(const std::string& method);
 
  private:
-  int fd_;
-  LineReader reader_;
+  Descriptor socket_;
+  LineReader reader_;  // reads `socket_`
   int64_t nextId_ = 1;
 };
 

@@ -68,7 +68,7 @@ ReachSetup standardReachSetup() {
 Reach reachApp(Launch launch) { return reachApp(launch, standardReachSetup()); }
 
 Reach reachApp(Launch launch, const ReachSetup& setup) {
-  if (auto fd = connectSocket(setup.sockPath)) return Reach::connectedTo(*fd);
+  if (Descriptor socket = connectSocket(setup.sockPath)) return Reach::connectedTo(std::move(socket));
   if (setup.noLaunch) return {Reach::Case::notRunning};
 
   auto wait = setup.runningWait;
@@ -81,7 +81,7 @@ Reach reachApp(Launch launch, const ReachSetup& setup) {
   auto deadline = std::chrono::steady_clock::now() + wait;
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(setup.pollInterval);
-    if (auto fd = connectSocket(setup.sockPath)) return Reach::connectedTo(*fd);
+    if (Descriptor socket = connectSocket(setup.sockPath)) return Reach::connectedTo(std::move(socket));
   }
   return {Reach::Case::agentsOff};
 }

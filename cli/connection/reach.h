@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "connection/descriptor.h"
 #include "connection/launcher.h"
 
 namespace quillore {
@@ -13,9 +14,9 @@ struct Reach {
   enum class Case { connected, notInstalled, notRunning, agentsOff };
 
   Case kind;
-  int fd = -1;  // with `connected`: the socket, owned by the receiver
+  Descriptor socket{};  // with `connected`: the socket, for the receiver to take
 
-  static Reach connectedTo(int fd) { return {Case::connected, fd}; }
+  static Reach connectedTo(Descriptor socket) { return {Case::connected, std::move(socket)}; }
   // The sentence for the user; empty for `connected`.
   std::string reason() const;
 };

@@ -164,7 +164,7 @@ json withOptions(json input, const CommandLine& line, const Tool& tool) {
   // Everything else, even a misspelt tool name, is judged against the app's tool list.
   Reach reach = reachApp(Launch::allowed);
   if (reach.kind != Reach::Case::connected) fail(reach.reason(), Exit::unreachable);
-  Client client(reach.fd);
+  Client client(std::move(reach.socket));
   const std::vector<Tool> tools = handshake(client);
 
   const std::string& command = words[0];

@@ -73,9 +73,8 @@ TEST_F(ReachTest, ListeningSocketConnectsWithoutRunningAnything) {
   listen();
   Reach reach = reachApp(Launch::allowed, setup(0, 0));
   ASSERT_EQ(reach.kind, Reach::Case::connected);
-  EXPECT_GE(reach.fd, 0);
+  EXPECT_GE(reach.socket.fd(), 0);
   EXPECT_EQ(reach.reason(), "");
-  ::close(reach.fd);
   EXPECT_EQ(runs("pgrep"), "");
   EXPECT_EQ(runs("launch"), "");
 }
@@ -126,7 +125,6 @@ TEST_F(ReachTest, LaunchedAppIsConnectedOnThePollAfterItListens) {
   Reach reach = reachApp(Launch::allowed, setup(1, 0));
   app.join();
   ASSERT_EQ(reach.kind, Reach::Case::connected);
-  ::close(reach.fd);
   EXPECT_EQ(runs("launch"), "app.quillore.Quillore\n");
 }
 
