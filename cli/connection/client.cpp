@@ -87,7 +87,7 @@ std::optional<json> parseReplyLine(std::string line) {
     line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
   simdjson::dom::parser parser;
   simdjson::dom::element document;
-  if (parser.parse(line.data(), line.size(), false).get(document)) {
+  if (parser.parse(line.data(), line.size(), /*realloc_if_needed=*/false).get(document)) {
     // What simdjson refuses (bad JSON, a number beyond 64 bits, nesting beyond its
     // limit, a NUL byte, a byte-order mark) is left to parseObject, which has the
     // last word on every line.
