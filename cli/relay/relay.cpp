@@ -96,8 +96,8 @@ Bytes Relay::attach(Descriptor socket, Replay replay) {
     if (initialized_) handshake += encode({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}) + newline();
   }
   try {
-    std::thread([shared = shared_, socket = std::move(socket), connection]() mutable {
-      readConnection(std::move(shared), std::move(socket), connection);
+    std::thread([owner = shared_, socket = std::move(socket), connection]() mutable {
+      readConnection(std::move(owner), std::move(socket), connection);
     }).detach();
   } catch (const std::system_error&) {
     // Without a reader the connection is no use: drop it (the socket went with the

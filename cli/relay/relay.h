@@ -80,7 +80,7 @@ class Relay {
     std::mutex lock;     // guards the connection state below
     std::mutex outLock;  // serialises the lines written to `output`; never held with `lock`
 
-    bool connected = false;  // the current connection's reader thread has not reached its end
+    bool connected = false;  // a connection is adopted and its reader has not reached its end
     int64_t generation = 0;  // connections adopted so far: the current one's number
     // A request forwarded on the current connection and not yet answered.
     struct Pending {
@@ -108,13 +108,13 @@ class Relay {
   Bytes attach(Descriptor socket, Replay replay);
   // The reader thread of one connection: passes the app's lines on, and answers what
   // is still in flight when the connection ends. Closes its socket on every way out.
-  static void readConnection(std::shared_ptr<Shared> shared, Descriptor socket, int64_t connection);
+  static void readConnection(std::shared_ptr<Shared> owner, Descriptor socket, int64_t connection);
   // Passes a long line from the app on while it arrives.
   class StreamOut;
   // One line from the agent.
   void forward(const Bytes& line);
 
-  // Main thread only, from here on.
+  // The rest is the main thread's alone; what it shares is behind `shared_`.
   std::function<Reach(Launch)> reach_;
   std::function<Clock::time_point()> now_;
   int input_;
