@@ -7,10 +7,11 @@
 
 namespace quillore {
 
+namespace {
+
+// The message a run ends with when the app goes away during a request.
 const char* const connectionClosedMessage =
     "Quillore closed the connection: it quit, or Settings \u2192 AI agents was turned off.";
-
-namespace {
 
 // A reply matches when its "id" is an integer equal to ours; a text "1" or a
 // fraction never does.
@@ -86,7 +87,7 @@ std::optional<json> parseReplyLine(std::string line) {
     line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
   simdjson::dom::parser parser;
   simdjson::dom::element document;
-  if (parser.parse(line.data(), line.size(), false).get(document)) {
+  if (parser.parse(line.data(), line.size(), /*realloc_if_needed=*/false).get(document)) {
     // What simdjson refuses (bad JSON, a number beyond 64 bits, nesting beyond its
     // limit, a NUL byte, a byte-order mark) is left to parseObject, which has the
     // last word on every line.
@@ -99,12 +100,12 @@ std::optional<json> parseReplyLine(std::string line) {
   return object;
 }
 
-Client::Client(int fd) : fd_(fd), reader_(fd) {}
+Client::Client(Descriptor socket) : socket_(std::move(socket)), reader_(socket_.fd()) {}
 
 json Client::request(const std::string& method, const json& params) {
   const int64_t id = nextId_++;
   json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
-  if (writeAll(fd_, encode(message) + newline())) {
+  if (writeAll(socket_.fd(), encode(message) + newline())) {
     while (auto line = reader_.next()) {
       auto reply = parseReplyLine(std::move(*line));
       if (reply && answers(*reply, id)) return std::move(*reply);
@@ -115,7 +116,7 @@ json Client::request(const std::string& method, const json& params) {
 
 void Client::notify(const std::string& method) {
   json message = {{"jsonrpc", "2.0"}, {"method", method}};
-  writeAll(fd_, encode(message) + newline());
+  writeAll(socket_.fd(), encode(message) + newline());
 }
 
 }  // namespace quillore

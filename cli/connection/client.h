@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "connection/descriptor.h"
 #include "connection/json.h"
 #include "connection/transport.h"
 
@@ -12,8 +13,8 @@ namespace quillore {
 
 class Client {
  public:
-  // `fd` is a connected socket; the client never closes it.
-  explicit Client(int fd);
+  // Takes over a connected socket; command-line mode leaves it to the process exit.
+  explicit Client(Descriptor socket);
 
   // Sends a request with the next id and returns the reply carrying that id, whatever
   // else it holds. Lines that are not that reply are skipped. When the connection
@@ -23,16 +24,11 @@ class Client {
   // Sends a notification (no id, no params); a failure shows at the next request.
   void notify(const std::string& method);
 
-  int fd() const { return fd_; }
-
  private:
-  int fd_;
-  LineReader reader_;
+  Descriptor socket_;
+  LineReader reader_;  // reads `socket_`
   int64_t nextId_ = 1;
 };
-
-// The message a run ends with when the app goes away during a request.
-extern const char* const connectionClosedMessage;
 
 // The object a line from the app holds, accepted and read exactly as `parseObject`
 // reads it, but fast enough for replies carrying images of many megabytes. The line

@@ -16,6 +16,7 @@ extern char** environ;
 namespace quillore {
 
 std::string Reach::reason() const {
+  using enum Case;
   switch (kind) {
     case connected: return "";
     case notInstalled:
@@ -64,25 +65,25 @@ ReachSetup standardReachSetup() {
   return setup;
 }
 
-Reach reachApp(bool launch) { return reachApp(launch, standardReachSetup()); }
+Reach reachApp(Launch launch) { return reachApp(launch, standardReachSetup()); }
 
-Reach reachApp(bool launch, const ReachSetup& setup) {
-  if (auto fd = connectSocket(setup.sockPath)) return Reach::connectedTo(*fd);
-  if (setup.noLaunch) return {Reach::notRunning};
+Reach reachApp(Launch launch, const ReachSetup& setup) {
+  if (Descriptor socket = connectSocket(setup.sockPath)) return Reach::connectedTo(std::move(socket));
+  if (setup.noLaunch) return {Reach::Case::notRunning};
 
   auto wait = setup.runningWait;
   if (runQuietly(setup.processCheck.path, setup.processCheck.arguments) != 0) {
-    if (!launch) return {Reach::notRunning};
-    if (runQuietly(setup.launcher.path, setup.launcher.arguments) != 0) return {Reach::notInstalled};
+    if (launch == Launch::forbidden) return {Reach::Case::notRunning};
+    if (runQuietly(setup.launcher.path, setup.launcher.arguments) != 0) return {Reach::Case::notInstalled};
     wait = setup.launchedWait;
   }
 
   auto deadline = std::chrono::steady_clock::now() + wait;
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(setup.pollInterval);
-    if (auto fd = connectSocket(setup.sockPath)) return Reach::connectedTo(*fd);
+    if (Descriptor socket = connectSocket(setup.sockPath)) return Reach::connectedTo(std::move(socket));
   }
-  return {Reach::agentsOff};
+  return {Reach::Case::agentsOff};
 }
 
 }  // namespace quillore

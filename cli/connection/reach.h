@@ -5,17 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "connection/descriptor.h"
 #include "connection/launcher.h"
 
 namespace quillore {
 
 struct Reach {
-  enum Case { connected, notInstalled, notRunning, agentsOff };
+  enum class Case { connected, notInstalled, notRunning, agentsOff };
 
   Case kind;
-  int fd = -1;  // with `connected`: the socket, owned by the receiver
+  Descriptor socket{};  // with `connected`: the socket, for the receiver to take
 
-  static Reach connectedTo(int fd) { return {connected, fd}; }
+  static Reach connectedTo(Descriptor socket) { return {Case::connected, std::move(socket)}; }
   // The sentence for the user; empty for `connected`.
   std::string reason() const;
 };
@@ -39,7 +40,10 @@ struct ReachSetup {
 // The settings' socket and switch with this platform's programs.
 ReachSetup standardReachSetup();
 
-Reach reachApp(bool launch);
-Reach reachApp(bool launch, const ReachSetup& setup);
+// Whether reaching the app may start it when it is not running.
+enum class Launch { forbidden, allowed };
+
+Reach reachApp(Launch launch);
+Reach reachApp(Launch launch, const ReachSetup& setup);
 
 }  // namespace quillore

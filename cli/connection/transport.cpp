@@ -9,23 +9,17 @@
 
 namespace quillore {
 
-std::optional<int> connectSocket(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return std::nullopt;
+Descriptor connectSocket(const std::string& path) {
+  Descriptor socket(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!socket) return {};
   sockaddr_un address;
   std::memset(&address, 0, sizeof address);  // a length byte, where there is one, stays 0
   address.sun_family = AF_UNIX;
   static_assert(sizeof address.sun_path > maxSocketPathBytes, "the path is always followed by a zero byte");
-  if (path.size() > maxSocketPathBytes) {
-    ::close(fd);
-    return std::nullopt;
-  }
+  if (path.size() > maxSocketPathBytes) return {};
   std::memcpy(address.sun_path, path.data(), path.size());
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  return fd;
+  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return {};
+  return socket;
 }
 
 bool writeAll(int fd, std::string_view data) {

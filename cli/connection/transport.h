@@ -8,14 +8,16 @@
 #include <string_view>
 #include <vector>
 
+#include "connection/descriptor.h"
+
 namespace quillore {
 
 // The longest socket path tried, in UTF-8 bytes, on every platform.
 inline constexpr size_t maxSocketPathBytes = 103;
 
-// A connected, blocking Unix-domain stream socket, or nothing (no such socket, refused,
-// path too long, …). The caller owns and closes the descriptor.
-std::optional<int> connectSocket(const std::string& path);
+// A connected, blocking Unix-domain stream socket, or an empty Descriptor (no such
+// socket, refused, path too long, …).
+Descriptor connectSocket(const std::string& path);
 
 // Writes every byte, continuing short writes and retrying EINTR. False on any other
 // error or a zero-byte write. An empty buffer is true without a write.
@@ -32,8 +34,6 @@ class LineReader {
   // The next line without its LF; the unterminated rest at end of input; then
   // nothing. A read error other than EINTR counts as end of input.
   std::optional<std::string> next();
-
-  int fd() const { return fd_; }
 
  private:
   int fd_;

@@ -8,10 +8,7 @@
 
 namespace quillore {
 
-std::optional<Exit> exitFromRaw(int32_t raw) {
-  if (raw < 0 || raw > 3) return std::nullopt;
-  return static_cast<Exit>(raw);
-}
+namespace {
 
 std::string finalText(const nlohmann::json& value) {
   // Objects keep their members ordered by key, so the dump is sorted at every depth;
@@ -26,6 +23,8 @@ std::string finalText(const nlohmann::json& value) {
   }
   return text + newline();
 }
+
+}  // namespace
 
 [[noreturn]] void finish(const nlohmann::json& value, Exit code) {
   writeAll(STDOUT_FILENO, finalText(value));

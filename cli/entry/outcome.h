@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -16,15 +15,9 @@ enum class Exit : int32_t {
   unreachable = 3,  // the app can't be reached
 };
 
-// The case for 0…3, nothing for any other status.
-std::optional<Exit> exitFromRaw(int32_t raw);
-
-// The final object as it is printed: pretty, keys sorted at every depth, slashes
-// plain, one LF at the end.
-std::string finalText(const nlohmann::json& value);
-
-// Writes `finalText(value)` to descriptor 1 and exits with `code`, whether or not
-// the write succeeded.
+// Writes `value` to descriptor 1 as the final object is printed (pretty, keys sorted
+// at every depth, slashes plain, one LF at the end) and exits with `code`, whether or
+// not the write succeeded.
 [[noreturn]] void finish(const nlohmann::json& value, Exit code);
 
 // `finish` with {"error": message}.

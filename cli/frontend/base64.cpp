@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace quillore {
 namespace {
@@ -52,14 +53,6 @@ std::optional<size_t> decode(const char* text, size_t size, char* to) {
 }
 
 }  // namespace
-
-std::optional<std::string> decodeBase64(std::string_view text) {
-  std::string bytes(text.size() / 4 * 3, '\0');
-  auto size = decode(text.data(), text.size(), bytes.data());
-  if (!size) return std::nullopt;
-  bytes.resize(*size);
-  return bytes;
-}
 
 bool decodeBase64InPlace(std::string& text) {
   auto size = decode(text.data(), text.size(), text.data());

@@ -90,9 +90,10 @@ json toolHelp(const Tool& tool) {
     const json& property = properties.at(key);
     const OptionKind kind(property);
     const bool required = tool.isRequired(key);
+    const bool jsonOnly = kind.kind() == OptionKind::Case::jsonOnly;
 
     json entry = {{"key", key}, {"type", kind.name()}, {"required", required}};
-    if (kind.kind() == OptionKind::jsonOnly) {
+    if (jsonOnly) {
       entry["jsonOnly"] = true;
     } else {
       entry["option"] = "--" + kebab(key);
@@ -101,8 +102,7 @@ json toolHelp(const Tool& tool) {
       entry["description"] = *description;
     options.push_back(std::move(entry));
 
-    std::string piece = kind.kind() == OptionKind::jsonOnly ? key + " (in --json)"
-                                                            : trimmed("--" + kebab(key) + " " + kind.placeholder());
+    std::string piece = jsonOnly ? key + " (in --json)" : trimmed("--" + kebab(key) + " " + kind.placeholder());
     usageLine += " " + (required ? piece : "[" + piece + "]");
   }
   return {{"name", tool.name},  {"title", tool.title}, {"description", tool.description},
@@ -162,9 +162,9 @@ json withOptions(json input, const CommandLine& line, const Tool& tool) {
   if (words.empty()) printUsage(STDERR_FILENO, Exit::usage);
 
   // Everything else, even a misspelt tool name, is judged against the app's tool list.
-  Reach reach = reachApp(true);
-  if (reach.kind != Reach::connected) fail(reach.reason(), Exit::unreachable);
-  Client client(reach.fd);
+  Reach reach = reachApp(Launch::allowed);
+  if (reach.kind != Reach::Case::connected) fail(reach.reason(), Exit::unreachable);
+  Client client(std::move(reach.socket));
   const std::vector<Tool> tools = handshake(client);
 
   const std::string& command = words[0];

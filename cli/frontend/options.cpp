@@ -71,21 +71,22 @@ json endOnError(Checked checked) {
 }  // namespace
 
 Checked checkOptionValue(const std::string& text, const OptionKind& kind, const std::string& label) {
+  using enum OptionKind::Case;
   switch (kind.kind()) {
-    case OptionKind::string:
-    case OptionKind::strings: return Checked::accept(text);
-    case OptionKind::integer:
+    case string:
+    case strings: return Checked::accept(text);
+    case integer:
       if (auto value = readInteger(text)) return Checked::accept(*value);
       return Checked::reject(label + " takes a whole number, not " + text);
-    case OptionKind::number:
+    case number:
       if (auto value = readNumber(text)) return Checked::accept(*value);
       return Checked::reject(label + " takes a number, not " + text);
-    case OptionKind::boolean:
+    case boolean:
       if (text == "true") return Checked::accept(true);
       if (text == "false") return Checked::accept(false);
       return Checked::reject(label + " takes true or false, not " + text);
-    case OptionKind::jsonOnly: return Checked::reject(label + " is nested input; pass it in --json");
-    case OptionKind::choice: {
+    case jsonOnly: return Checked::reject(label + " is nested input; pass it in --json");
+    case choice: {
       std::vector<std::string> forms;
       for (const auto& value : kind.choices()) {
         std::string form = textForm(value);
@@ -120,7 +121,7 @@ Checked checkOptions(const std::vector<std::string>& arguments, const Tool& tool
       found = entry->second;
     } else if (name.starts_with("--no-")) {
       auto plain = table.find("--" + name.substr(5));
-      if (plain != table.end() && OptionKind(properties.at(plain->second)).kind() == OptionKind::boolean) {
+      if (plain != table.end() && OptionKind(properties.at(plain->second)).kind() == OptionKind::Case::boolean) {
         found = plain->second;
         negated = true;
       }
@@ -129,7 +130,7 @@ Checked checkOptions(const std::vector<std::string>& arguments, const Tool& tool
     const std::string& key = *found;
 
     const OptionKind kind(properties.at(key));
-    if (kind.kind() == OptionKind::boolean) {
+    if (kind.kind() == OptionKind::Case::boolean) {
       if (negated) {
         input[key] = false;
       } else if (inline_) {
@@ -154,7 +155,7 @@ Checked checkOptions(const std::vector<std::string>& arguments, const Tool& tool
     }
     Checked value = checkOptionValue(text, kind, name);
     if (!value.value) return value;
-    if (kind.kind() == OptionKind::strings) {
+    if (kind.kind() == OptionKind::Case::strings) {
       json& list = input[key];
       if (!list.is_array()) list = json::array();
       list.push_back(std::move(*value.value));
@@ -168,10 +169,6 @@ Checked checkOptions(const std::vector<std::string>& arguments, const Tool& tool
 Checked checkJsonObject(std::string_view text) {
   if (auto object = parseObject(text)) return Checked::accept(std::move(*object));
   return Checked::reject("--json takes a JSON object");
-}
-
-json optionValue(const std::string& text, const OptionKind& kind, const std::string& label) {
-  return endOnError(checkOptionValue(text, kind, label));
 }
 
 json parseOptions(const std::vector<std::string>& arguments, const Tool& tool) {

@@ -31,9 +31,8 @@ Checked checkOptions(const std::vector<std::string>& arguments, const Tool& tool
 // The object a --json text (or the object word of `call`) holds.
 Checked checkJsonObject(std::string_view text);
 
-// The same three, ending the run with {"error": message} and exit code 2 on a bad
-// argument. `jsonInput("-")` reads standard input to its end.
-json optionValue(const std::string& text, const OptionKind& kind, const std::string& label);
+// `checkOptions` and `checkJsonObject`, ending the run with {"error": message} and
+// exit code 2 on a bad argument. `jsonInput("-")` reads standard input to its end.
 json parseOptions(const std::vector<std::string>& arguments, const Tool& tool);
 json jsonInput(const std::string& text);
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "connection/descriptor.h"
 #include "connection/transport.h"
 #include "entry/outcome.h"
 #include "entry/settings.h"
@@ -86,11 +87,11 @@ std::string joinPath(const std::string& directory, const std::string& name) {
 
 // Writes `bytes` to `path`, replacing a file of that name; the system's reason on failure.
 std::optional<std::string> writeFile(const std::string& path, std::string_view bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return std::string(std::strerror(errno));
+  Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!file) return std::string(std::strerror(errno));
   std::optional<std::string> failure;
-  if (!writeAll(fd, bytes)) failure = std::strerror(errno);
-  if (::close(fd) != 0 && !failure) failure = std::strerror(errno);
+  if (!writeAll(file.fd(), bytes)) failure = std::strerror(errno);
+  if (!file.close() && !failure) failure = std::strerror(errno);
   return failure;
 }
 

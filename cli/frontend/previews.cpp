@@ -40,6 +40,4 @@ void clearOldPreviews(const std::string& directory) {
   }
 }
 
-void clearOldPreviews() { clearOldPreviews(previewDir()); }
-
 }  // namespace quillore

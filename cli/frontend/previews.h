@@ -17,6 +17,5 @@ inline constexpr long previewMaxAgeSeconds = 86400;
 // directories with everything in them. Links are never followed. Never fails;
 // an entry that can't be read or removed stays.
 void clearOldPreviews(const std::string& directory);
-void clearOldPreviews();
 
 }  // namespace quillore

@@ -81,6 +81,7 @@ std::string kebab(const std::string& key) {
 }
 
 OptionKind::OptionKind(const json& propertySchema) {
+  using enum Case;
   if (auto values = propertySchema.find("enum"); values != propertySchema.end() && values->is_array()) {
     kind_ = choice;
     choices_ = values->get<json::array_t>();
@@ -106,13 +107,8 @@ OptionKind::OptionKind(const json& propertySchema) {
   }
 }
 
-OptionKind OptionKind::choiceOf(json::array_t values) {
-  OptionKind kind(choice);
-  kind.choices_ = std::move(values);
-  return kind;
-}
-
 std::string OptionKind::name() const {
+  using enum Case;
   switch (kind_) {
     case choice: return "choice";
     case string: return "string";
@@ -126,6 +122,7 @@ std::string OptionKind::name() const {
 }
 
 std::string OptionKind::placeholder() const {
+  using enum Case;
   switch (kind_) {
     case choice: {
       std::string text = "<";

@@ -31,13 +31,11 @@ std::string kebab(const std::string& key);
 // What an option takes on the command line, decided by its property schema.
 class OptionKind {
  public:
-  enum Case { choice, string, integer, number, boolean, strings, jsonOnly };
+  enum class Case { choice, string, integer, number, boolean, strings, jsonOnly };
 
   // From one property's schema: "enum" (an array) wins, then "type"; anything else
   // can only be given in --json.
   explicit OptionKind(const json& propertySchema);
-  static OptionKind of(Case kind) { return OptionKind(kind); }
-  static OptionKind choiceOf(json::array_t values);
 
   Case kind() const { return kind_; }
   // The enum values of a `choice`, in schema order.
@@ -51,8 +49,7 @@ class OptionKind {
   bool operator==(const OptionKind& other) const = default;
 
  private:
-  explicit OptionKind(Case kind) : kind_(kind) {}
-  Case kind_ = jsonOnly;
+  Case kind_ = Case::jsonOnly;
   json::array_t choices_;
 };
 

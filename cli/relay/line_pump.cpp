@@ -67,14 +67,14 @@ std::optional<LinePump::Line> LinePump::next(LineSink& sink) {
       if (!sink.piece({begin + passedOn_, length - passedOn_})) {
         start_ += lf ? length + 1 : length;
         scanned_ = 0;
-        return Line{{begin, length}, true, true};
+        return Line{.bytes = {begin, length}, .streamed = true, .sinkFailed = true};
       }
       passedOn_ = length;
     }
     if (lf) {
       start_ += length + 1;
       scanned_ = 0;
-      return Line{{begin, length}, streaming, false};
+      return Line{.bytes = {begin, length}, .streamed = streaming};
     }
     scanned_ = pending;
     if (!offered && pending > streamAfter_) {
@@ -90,7 +90,7 @@ std::optional<LinePump::Line> LinePump::next(LineSink& sink) {
   size_t pending = size_ - start_;
   scanned_ = 0;
   if (pending == 0 && !streaming) return std::nullopt;
-  Line last{{data_.get() + start_, pending}, streaming, false};
+  Line last{.bytes = {data_.get() + start_, pending}, .streamed = streaming};
   start_ = size_;
   return last;
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "connection/descriptor.h"
 #include "connection/reach.h"
 #include "entry/settings.h"
 
@@ -29,12 +31,15 @@ namespace quillore {
 struct RelayDependencies {
   using Clock = std::chrono::steady_clock;
 
-  std::function<Reach(bool launch)> reach = [](bool launch) { return reachApp(launch); };
+  std::function<Reach(Launch launch)> reach = [](Launch launch) { return reachApp(launch); };
   std::function<Clock::time_point()> now = [] { return Clock::now(); };
+  // Read and written, never closed: they stay open as long as the relay or any of its
+  // reader threads runs (the process's own in the program).
   int input = STDIN_FILENO;
   int output = STDOUT_FILENO;
   // Called once the output can no longer be written: the agent host has gone. The
-  // program exits with 0; if it returns (tests), the calling thread stops its work.
+  // program exits with 0; if it returns (tests), the calling thread stops its work,
+  // and a reader thread closes its connection.
   std::function<void()> outputGone = [] { _exit(0); };
 };
 
@@ -60,48 +65,66 @@ class Relay {
   [[noreturn]] void run();
 
   // `run()` without the exit at the end of input. Reader threads may still be running
-  // when it returns; they use the relay, which must therefore outlive them.
+  // when it returns, and after the relay is gone: they hold what they use themselves.
   void serve();
 
  private:
-  // Adopts a newly connected socket and starts its reader thread. With `replay`, gives
-  // the agent's handshake to write on it before anything else. The caller holds `lock_`
-  // once reader threads exist. On failure the socket is closed and `fd_` stays -1.
-  Bytes attach(int socket, bool replay);
-  // The reader thread of one connection.
-  void readConnection(int socket, int64_t connection);
+  // What the main thread shares with the reader threads. Each reader thread holds it
+  // too, so it lives as long as the last of them, whether or not the relay does.
+  struct Shared {
+    Shared(int output, std::function<void()> outputGone) : output(output), outputGone(std::move(outputGone)) {}
+
+    const int output;  // not closed here; it stays open as long as any reader thread runs
+    const std::function<void()> outputGone;
+
+    std::mutex lock;     // guards the connection state below
+    std::mutex outLock;  // serialises the lines written to `output`; never held with `lock`
+
+    bool connected = false;  // a connection is adopted and its reader has not reached its end
+    int64_t generation = 0;  // connections adopted so far: the current one's number
+    // A request forwarded on the current connection and not yet answered.
+    struct Pending {
+      nlohmann::json id;  // as the agent sent it
+      uint64_t number;    // its place among the requests recorded so far
+    };
+    std::unordered_map<std::string, Pending> inflight;  // by idKey
+    uint64_t recorded = 0;                              // requests entered in `inflight` so far
+    std::unordered_set<std::string> swallow;            // idKeys of replayed "initialize" requests
+
+    // Enters a request in `inflight`; `lock` is held.
+    void record(const nlohmann::json& id);
+    // One whole line on the output, under `outLock`. False when the output is gone.
+    bool writeOut(std::string_view line);
+    // Writes the relay's own error reply for a request; never called with `lock` held.
+    void replyError(const nlohmann::json& id, std::string_view message);
+  };
+
+  // Whether a new connection starts with the agent's stored handshake.
+  enum class Replay { none, handshake };
+  // Adopts a newly connected socket and starts its reader thread, which takes the
+  // socket over. With `Replay::handshake`, gives the agent's handshake to write on it
+  // before anything else. The caller holds the shared `lock` once reader threads exist.
+  // On failure the socket is closed and the relay stays disconnected.
+  Bytes attach(Descriptor socket, Replay replay);
+  // The reader thread of one connection: passes the app's lines on, and answers what
+  // is still in flight when the connection ends. Closes its socket on every way out.
+  static void readConnection(std::shared_ptr<Shared> owner, Descriptor socket, int64_t connection);
   // Passes a long line from the app on while it arrives.
   class StreamOut;
-  // Writes the relay's own error reply for a request; never called with `lock_` held.
-  void replyError(const nlohmann::json& id, std::string_view message);
   // One line from the agent.
   void forward(const Bytes& line);
-  // Enters a request in `inflight_`; `lock_` is held.
-  void record(const nlohmann::json& id);
-  // One whole line on the output, under `outLock_`. False when the output is gone.
-  bool writeOut(std::string_view line);
 
-  RelayDependencies dependencies_;
+  // The rest is the main thread's alone; what it shares is behind `shared_`.
+  std::function<Reach(Launch)> reach_;
+  std::function<Clock::time_point()> now_;
+  int input_;
+  std::shared_ptr<Shared> shared_;
 
-  std::mutex lock_;     // guards the connection state below
-  std::mutex outLock_;  // serialises the lines written to the output; never held with `lock_`
-
-  int fd_ = -1;                               // the current connection; -1 when there is none
-  int64_t generation_ = 0;                    // connections adopted so far: the current one's number
   std::optional<nlohmann::json> initialize_;  // the agent's latest "initialize", as sent
   bool initialized_ = false;                  // the agent has sent "notifications/initialized"
-  // A request forwarded on the current connection and not yet answered.
-  struct Pending {
-    nlohmann::json id;  // as the agent sent it
-    uint64_t number;    // its place among the requests recorded so far
-  };
-  std::unordered_map<std::string, Pending> inflight_;  // by idKey
-  uint64_t recorded_ = 0;                              // requests entered in `inflight_` so far
-  std::unordered_set<std::string> swallow_;            // idKeys of replayed "initialize" requests
-  int64_t replays_ = 0;                                // handshake replays so far; numbers the replay ids
-
-  Clock::time_point lastLaunch_;  // main thread only
-  int writer_ = -1;               // main thread only: its own descriptor of the latest connection
+  int64_t replays_ = 0;                       // handshake replays so far; numbers the replay ids
+  Clock::time_point lastLaunch_;              // when the relay last allowed the app to be started
+  Descriptor writer_;                         // its own descriptor of the latest connection's socket
 };
 
 }  // namespace quillore

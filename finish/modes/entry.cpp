@@ -23,15 +23,19 @@ namespace finish {
 
 namespace {
 
-void writeAll(int fd, std::string_view bytes) {
+// Writes every byte, continuing short writes and retrying EINTR. False on any other
+// error or on a write that takes nothing (which would otherwise be retried forever).
+bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      return false;
     }
+    if (n == 0) return false;
     bytes.remove_prefix(size_t(n));
   }
+  return true;
 }
 
 // Numbers are read the C library's way in the C locale, whatever the user's.

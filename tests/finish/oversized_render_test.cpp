@@ -1,10 +1,7 @@
 // quillore-finish given renders whose headers claim far more pixels than the files
 // hold: it fails with a message and status 1, and its peak memory stays small (the
-// program runs as a child, measured through wait4).
-#include <fcntl.h>
+// program runs as a child, whose peak is what the system reports once it has ended).
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,6 +10,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/run_program.h"
 
 namespace fs = std::filesystem;
 
@@ -60,36 +59,11 @@ std::string claimingPng(uint32_t w, uint32_t h) {
   return png;
 }
 
-struct Outcome {
-  int status = -1;
-  std::string err;
-  long peakKilobytes = 0;
-};
+using testsupport::Outcome;
 
 Outcome runFinish(const std::vector<std::string>& args, const fs::path& dir) {
-  const fs::path errors = dir / "stderr";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, STDERR_FILENO);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    std::string program = std::string(QUILLORE_BIN_DIR) + "/quillore-finish";
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  Outcome outcome;
-  int status = 0;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
-  outcome.peakKilobytes = usage.ru_maxrss;
-  std::ifstream in(errors);
-  outcome.err.assign(std::istreambuf_iterator<char>(in), {});
-  return outcome;
+  return testsupport::runProgram(
+      {.path = QUILLORE_BIN_DIR "/quillore-finish", .arguments = args, .directory = dir.string()});
 }
 
 }  // namespace

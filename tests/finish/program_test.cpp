@@ -3,8 +3,7 @@
 // on small renders made there.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vips/vips.h>
 
@@ -18,6 +17,7 @@
 #include <sstream>
 
 #include "imaging/image.h"
+#include "support/run_program.h"
 
 namespace fs = std::filesystem;
 
@@ -34,11 +34,7 @@ std::string readFile(const fs::path& path) {
 
 void writeFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using testsupport::Outcome;
 
 // Pixels of a file as libvips reads it, every sample as a double.
 struct Pixels {
@@ -70,35 +66,12 @@ class Program : public ::testing::Test {
 
   // Runs the program in the test's folder.
   Outcome run(const std::vector<std::string>& args) const {
-    const fs::path out = dir / ".stdout", err = dir / ".stderr";
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(127);
-      // Under LeakSanitizer: the known leak inside libtiff is not ours.
-      std::string lsan = QUILLORE_SOURCE_DIR "/tests/finish/lsan.supp";
-      const char* previous = getenv("LSAN_OPTIONS");
-      lsan = (previous && *previous ? std::string(previous) + ":" : std::string()) +
-             "print_suppressions=0:suppressions=" + lsan;
-      setenv("LSAN_OPTIONS", lsan.c_str(), 1);
-      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    Outcome r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = readFile(out);
-    r.err = readFile(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
+    // Under LeakSanitizer: the known leak inside libtiff is not ours.
+    const char* previous = getenv("LSAN_OPTIONS");
+    const std::string lsan = (previous && *previous ? std::string(previous) + ":" : std::string()) +
+                             "print_suppressions=0:suppressions=" QUILLORE_SOURCE_DIR "/tests/finish/lsan.supp";
+    return testsupport::runProgram(
+        {.path = program, .arguments = args, .directory = dir.string(), .environment = {"LSAN_OPTIONS=" + lsan}});
   }
 
   // Writes a w×h render with `bands` samples per pixel of the given format; the

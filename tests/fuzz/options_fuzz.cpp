@@ -74,20 +74,20 @@ std::string argument(FuzzedDataProvider& in, const std::vector<std::string>& key
 
 bool fitsKind(const json& value, const OptionKind& kind) {
   switch (kind.kind()) {
-    case OptionKind::string: return value.is_string();
-    case OptionKind::integer: return value.is_number_integer();
-    case OptionKind::number: return value.is_number() && std::isfinite(value.get<double>());
-    case OptionKind::boolean: return value.is_boolean();
-    case OptionKind::strings:
+    case OptionKind::Case::string: return value.is_string();
+    case OptionKind::Case::integer: return value.is_number_integer();
+    case OptionKind::Case::number: return value.is_number() && std::isfinite(value.get<double>());
+    case OptionKind::Case::boolean: return value.is_boolean();
+    case OptionKind::Case::strings:
       if (!value.is_array() || value.empty()) return false;
       for (const auto& element : value)
         if (!element.is_string()) return false;
       return true;
-    case OptionKind::choice:
+    case OptionKind::Case::choice:
       for (const auto& choice : kind.choices())
         if (choice == value) return true;
       return false;
-    case OptionKind::jsonOnly: return false;
+    case OptionKind::Case::jsonOnly: return false;
   }
   return false;
 }
@@ -105,12 +105,12 @@ bool referenceInteger(const std::string& text) {
 }
 
 void checkValueReaders(const std::string& text) {
-  auto integer = quillore::checkOptionValue(text, OptionKind::of(OptionKind::integer), "--n");
+  auto integer = quillore::checkOptionValue(text, OptionKind(json{{"type", "integer"}}), "--n");
   if (integer.value.has_value() != referenceInteger(text)) broken("the integer reader disagrees with the reference");
   if (integer.value && integer.value->get<int64_t>() != std::strtoll(text.c_str(), nullptr, 10))
     broken("the integer reader reads another value");
 
-  auto number = quillore::checkOptionValue(text, OptionKind::of(OptionKind::number), "--x");
+  auto number = quillore::checkOptionValue(text, OptionKind(json{{"type", "number"}}), "--x");
   // The fuzzer runs in the C locale, so plain strtod is the reference.
   char* end = nullptr;
   const double c = std::strtod(text.c_str(), &end);

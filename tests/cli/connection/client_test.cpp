@@ -12,25 +12,24 @@ using namespace quillore;
 
 namespace {
 
+// The client's end, for the client to take, and the app's.
 struct Pair {
-  int near = -1, far = -1;
+  Descriptor near, far;
+  int client = -1;  // the client's end, also once the client holds it
   Pair() {
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    near = fds[0];
-    far = fds[1];
-  }
-  ~Pair() {
-    close(near);
-    if (far >= 0) close(far);
+    near = Descriptor(fds[0]);
+    far = Descriptor(fds[1]);
+    client = fds[0];
   }
   // The app's side: lines waiting for the client before it asks.
-  void answer(const std::string& lines) { ASSERT_TRUE(writeAll(far, lines)); }
+  void answer(const std::string& lines) { ASSERT_TRUE(writeAll(far.fd(), lines)); }
   // What the client wrote, as lines.
   std::vector<json> sent() {
-    shutdown(near, SHUT_WR);
+    shutdown(client, SHUT_WR);
     std::vector<json> messages;
-    LineReader reader(far);
+    LineReader reader(far.fd());
     while (auto line = reader.next()) messages.push_back(json::parse(*line));
     return messages;
   }
@@ -42,7 +41,7 @@ TEST(ClientTest, RequestsCarryIncreasingIdsAndNotificationsNone) {
   Pair pair;
   pair.answer(
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{\"tools\":[]}}\n");
-  Client client(pair.near);
+  Client client(std::move(pair.near));
   EXPECT_EQ(client.request("initialize", json{{"a/b", 1}}), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
   client.notify("notifications/initialized");
   EXPECT_EQ(client.request("tools/list", json::object())["result"], json::parse(R"({"tools":[]})"));
@@ -67,10 +66,10 @@ TEST(ClientTest, SkipsEverythingButTheReplyWithItsId) {
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32602,\"message\":\"bad\"}}\r\n"
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"wrong\":\"late duplicate\"}}\n"
       "{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{}}");  // the last line has no LF: the app then closes
-  Client client(pair.near);
+  Client client(std::move(pair.near));
   EXPECT_EQ(client.request("tools/call", json::object()),
             json::parse(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"bad"}})"));
-  shutdown(pair.far, SHUT_WR);  // the app stops writing but still reads the request
+  shutdown(pair.far.fd(), SHUT_WR);  // the app stops writing but still reads the request
   // The duplicate of id 1 is skipped as a late reply; the unterminated line still counts.
   EXPECT_EQ(client.request("tools/list", json::object()), json::parse(R"({"jsonrpc":"2.0","id":2,"result":{}})"));
 }
@@ -83,9 +82,9 @@ TEST(ClientDeathTest, ClosedConnectionEndsTheRunWithExitCode3) {
       {
         Pair pair;
         pair.answer("{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n");
-        shutdown(pair.far, SHUT_WR);
+        shutdown(pair.far.fd(), SHUT_WR);
         dup2(STDERR_FILENO, STDOUT_FILENO);  // the error object, on the stream the test sees
-        Client(pair.near).request("tools/list", json::object());
+        Client(std::move(pair.near)).request("tools/list", json::object());
       },
       ::testing::ExitedWithCode(3), message);
   // Closed before the request: the write fails and nothing is read.
@@ -93,10 +92,9 @@ TEST(ClientDeathTest, ClosedConnectionEndsTheRunWithExitCode3) {
       {
         signal(SIGPIPE, SIG_IGN);  // as the program does
         Pair pair;
-        close(pair.far);
-        pair.far = -1;
+        pair.far.close();
         dup2(STDERR_FILENO, STDOUT_FILENO);
-        Client(pair.near).request("initialize", json::object());
+        Client(std::move(pair.near)).request("initialize", json::object());
       },
       ::testing::ExitedWithCode(3), message);
 }
@@ -150,7 +148,7 @@ TEST(ClientTest, ALongReplyArrivesWhole) {
   std::string reply = "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"data\":\"" + data + "\"}}\n";
   // Written from another thread: the reply is larger than the socket's buffer.
   std::thread app([&] { pair.answer(reply); });
-  Client client(pair.near);
+  Client client(std::move(pair.near));
   json answer = client.request("tools/call", json::object());
   app.join();
   EXPECT_EQ(answer["result"]["data"].get_ref<const std::string&>(), data);

@@ -15,6 +15,7 @@
 #include <vector>
 
 using quillore::connectSocket;
+using quillore::Descriptor;
 using quillore::LineReader;
 using quillore::writeAll;
 
@@ -221,29 +222,27 @@ struct Listener {
 
 TEST(ConnectSocket, PathOf103BytesIsTried) {
   Listener listener(103);
-  auto fd = connectSocket(listener.path);
-  ASSERT_TRUE(fd.has_value());
-  ASSERT_TRUE(writeAll(*fd, "ping\n"));
-  int accepted = ::accept(listener.fd, nullptr, nullptr);
-  ASSERT_GE(accepted, 0);
-  LineReader reader(accepted);
+  Descriptor socket = connectSocket(listener.path);
+  ASSERT_TRUE(socket);
+  ASSERT_TRUE(writeAll(socket.fd(), "ping\n"));
+  Descriptor accepted(::accept(listener.fd, nullptr, nullptr));
+  ASSERT_TRUE(accepted);
+  LineReader reader(accepted.fd());
   EXPECT_EQ(reader.next(), "ping");
-  ::close(accepted);
-  ::close(*fd);
 }
 
 TEST(ConnectSocket, PathOf104BytesIsRefusedWithoutAnAttempt) {
   // Linux could reach this socket (its path field has 108 bytes); the limit holds anyway.
   Listener listener(104);
-  EXPECT_FALSE(connectSocket(listener.path).has_value());
+  EXPECT_FALSE(connectSocket(listener.path));
 }
 
 TEST(ConnectSocket, FailuresGiveNothingAndLeakNoDescriptor) {
   int before = ::dup(0);
   ::close(before);
-  EXPECT_FALSE(connectSocket("/tmp/no-such-dir-ql/agent.sock").has_value());
-  EXPECT_FALSE(connectSocket("").has_value());
-  EXPECT_FALSE(connectSocket("/etc/hostname").has_value());  // not a socket
+  EXPECT_FALSE(connectSocket("/tmp/no-such-dir-ql/agent.sock"));
+  EXPECT_FALSE(connectSocket(""));
+  EXPECT_FALSE(connectSocket("/etc/hostname"));  // not a socket
   int after = ::dup(0);
   ::close(after);
   EXPECT_EQ(before, after) << "the socket is closed on every failure";

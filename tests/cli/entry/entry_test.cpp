@@ -1,61 +1,25 @@
 // The program as a process: mode choice, version request, usage text.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "support/run_program.h"
+
 namespace {
 
-const std::string program = std::string(QUILLORE_BIN_DIR) + "/quillore-mcp";
+using testsupport::Outcome;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string drain(int fd) {
-  std::string data;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, size_t(n));
-  close(fd);
-  return data;
-}
-
-// Runs the program with a chosen argv[0]; standard input is empty, the app's socket
+// Runs the program under the name `argv0`; standard input is empty, the app's socket
 // does not exist and launching is off, so the relay ends at once.
 Outcome run(const std::string& argv0, std::vector<std::string> arguments) {
-  int out[2], err[2];
-  EXPECT_EQ(pipe(out), 0);
-  EXPECT_EQ(pipe(err), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> argv{const_cast<char*>(argv0.c_str())};
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env{"QL_AGENT_SOCK=/tmp/ql-entry-test-no-such.sock", "QL_NO_LAUNCH=1", "PATH=/usr/bin:/bin"};
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
-  Outcome o;
-  o.out = drain(out[0]);
-  o.err = drain(err[0]);
-  int status;
-  waitpid(pid, &status, 0);
-  o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return o;
+  return testsupport::runProgram({
+      .path = QUILLORE_BIN_DIR "/quillore-mcp",
+      .arguments = std::move(arguments),
+      .name = argv0,
+      .environment = {"QL_AGENT_SOCK=/tmp/ql-entry-test-no-such.sock", "QL_NO_LAUNCH=1", "PATH=/usr/bin:/bin"},
+      .ownEnvironmentOnly = true,
+  });
 }
 
 std::string usageFor(const std::string& name) {

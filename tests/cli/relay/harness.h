@@ -108,6 +108,15 @@ class FakeApp {
     return eventually([&] { return log(n).size() >= count; });
   }
 
+  // Waits until the relay's side has closed the n-th connection (before `stop()`,
+  // which ends every connection from the app's side).
+  bool waitForClose(size_t n) {
+    return eventually([&] {
+      std::lock_guard<std::mutex> guard(mutex_);
+      return n < connections_.size() && connections_[n].closedByRelay;
+    });
+  }
+
   // Sends bytes as they are on the latest connection.
   void sendRaw(const std::string& bytes) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -124,6 +133,7 @@ class FakeApp {
   struct Connection {
     int fd;
     std::vector<std::string> lines;
+    bool closedByRelay = false;
   };
 
   void acceptLoop(int listening, int wake) {
@@ -154,6 +164,8 @@ class FakeApp {
       json reply = {{"jsonrpc", "2.0"}, {"id", (*message)["id"]}, {"result", result}};
       writeAll(fd, encode(reply) + "\n");
     }
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (listening_ >= 0) connections_[index].closedByRelay = true;
   }
 
   std::string path_;
@@ -171,23 +183,17 @@ class Agent {
   Agent() {
     int in[2], out[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0) abort();
-    relayInput = in[0];
-    toRelay_ = in[1];
-    fromRelay_ = out[0];
-    relayOutput = out[1];
+    relayInput = Descriptor(in[0]);
+    toRelay_ = Descriptor(in[1]);
+    fromRelay_ = Descriptor(out[0]);
+    relayOutput = Descriptor(out[1]);
   }
 
-  void send(const std::string& line) { writeAll(toRelay_, line + "\n"); }
+  void send(const std::string& line) { writeAll(toRelay_.fd(), line + "\n"); }
   void send(const json& message) { send(encode(message)); }
   void send(const char* line) { send(std::string(line)); }
-  void endInput() {
-    ::close(toRelay_);
-    toRelay_ = -1;
-  }
-  void closeOutput() {
-    ::close(fromRelay_);
-    fromRelay_ = -1;
-  }
+  void endInput() { toRelay_.close(); }
+  void closeOutput() { fromRelay_.close(); }
 
   // The next line the relay wrote, or nothing when none came within `limit`.
   std::optional<std::string> next(std::chrono::milliseconds limit = 5000ms) {
@@ -200,10 +206,10 @@ class Agent {
       }
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
-      pollfd fd = {fromRelay_, POLLIN, 0};
+      pollfd fd = {fromRelay_.fd(), POLLIN, 0};
       if (::poll(&fd, 1, int(left.count())) <= 0) continue;
       char chunk[65536];
-      ssize_t n = ::read(fromRelay_, chunk, sizeof chunk);
+      ssize_t n = ::read(fromRelay_.fd(), chunk, sizeof chunk);
       if (n <= 0) return std::nullopt;
       buffer_.append(chunk, size_t(n));
     }
@@ -215,64 +221,57 @@ class Agent {
     return parseObject(*line);
   }
 
-  int relayInput = -1;
-  int relayOutput = -1;
+  // The relay's ends of the two pipes, for it to read and write.
+  Descriptor relayInput, relayOutput;
 
  private:
-  int toRelay_ = -1;
-  int fromRelay_ = -1;
+  Descriptor toRelay_, fromRelay_;
   std::string buffer_;
 };
 
-// Relays stay allocated, and reachable, until the test binary exits.
-inline std::vector<Relay*>& keptRelays() {
-  static auto* relays = new std::vector<Relay*>;  // never destroyed: threads may outlive main
-  return *relays;
-}
-
 // A relay serving `agent` on its own thread, reaching `app` through the socket path,
-// with a clock that only the test moves. Relays are never destroyed: detached reader
-// threads may use them until the test binary exits.
+// with a clock that only the test moves.
 class RelayUnderTest {
  public:
   explicit RelayUnderTest(const std::string& socketPath) {
     std::signal(SIGPIPE, SIG_IGN);  // as the program's entry does
+    world_->relayInput = std::move(agent.relayInput);
+    world_->relayOutput = std::move(agent.relayOutput);
     RelayDependencies dependencies;
-    dependencies.reach = [world = world_, socketPath](bool launch) {
+    dependencies.reach = [world = world_, socketPath](Launch launch) {
       {
         std::lock_guard<std::mutex> guard(world->mutex);
-        world->launches.push_back(launch);
+        world->launches.push_back(launch == Launch::allowed);
       }
-      if (auto fd = connectSocket(socketPath)) return Reach::connectedTo(*fd);
-      return Reach{Reach::notRunning};
+      if (Descriptor socket = connectSocket(socketPath)) return Reach::connectedTo(std::move(socket));
+      return Reach{Reach::Case::notRunning};
     };
     dependencies.now = [world = world_] {
       return Relay::Clock::time_point(std::chrono::milliseconds(world->clockMs.load()));
     };
-    dependencies.input = agent.relayInput;
-    dependencies.output = agent.relayOutput;
+    dependencies.input = world_->relayInput.fd();
+    dependencies.output = world_->relayOutput.fd();
     dependencies.outputGone = [world = world_] { world->outputGone = true; };
-    relay_ = new Relay(std::move(dependencies));
-    keptRelays().push_back(relay_);
+    relay_ = std::make_unique<Relay>(std::move(dependencies));
   }
 
   void start() {
-    server_ = std::thread([relay = relay_] { relay->serve(); });
+    server_ = std::thread([relay = relay_.get()] { relay->serve(); });
   }
 
-  // Ends the agent's input and waits for the relay's main loop to return.
+  // Ends the agent's input, waits for the relay's main loop to return and lets the
+  // relay go. Its reader threads run on until their connections end.
   void finish() {
     agent.endInput();
     if (server_.joinable()) server_.join();
+    relay_.reset();
   }
 
-  ~RelayUnderTest() {
-    if (server_.joinable()) finish();
-  }
+  ~RelayUnderTest() { finish(); }
 
   void advanceClock(std::chrono::milliseconds by) { world_->clockMs += by.count(); }
 
-  // The `launch` argument of every attempt to reach the app, in order.
+  // Whether each attempt to reach the app was allowed to launch it, in order.
   std::vector<bool> launches() {
     std::lock_guard<std::mutex> guard(world_->mutex);
     return world_->launches;
@@ -283,15 +282,18 @@ class RelayUnderTest {
   Agent agent;
 
  private:
-  // Shared with the relay's hooks, which may outlive this object.
+  // Shared with the relay's hooks. The reader threads hold `outputGone`, so the world,
+  // and the relay's ends of the pipes in it, stay as long as any of them runs, even
+  // after this object and the relay are gone.
   struct World {
     std::mutex mutex;
     std::vector<bool> launches;
     std::atomic<int64_t> clockMs{1'000'000};
     std::atomic<bool> outputGone{false};
+    Descriptor relayInput, relayOutput;
   };
   std::shared_ptr<World> world_ = std::make_shared<World>();
-  Relay* relay_ = nullptr;
+  std::unique_ptr<Relay> relay_;
   std::thread server_;
 };
 

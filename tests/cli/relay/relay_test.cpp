@@ -27,7 +27,7 @@ const json initializeRequest = {{"jsonrpc", "2.0"},
 
 const json initializedNotification = {{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}};
 
-std::string notRunning() { return Reach{Reach::notRunning}.reason(); }
+std::string notRunning() { return Reach{Reach::Case::notRunning}.reason(); }
 
 void expectError(const std::optional<json>& reply, const json& id, const std::string& message) {
   ASSERT_TRUE(reply) << "no reply";
@@ -285,6 +285,36 @@ TEST_F(RelayTest, ErrorRepliesNoticeAClosedOutputToo) {
   agent.closeOutput();
   agent.send(request(1, "tools/list"));
   EXPECT_TRUE(eventually([&] { return relay.outputGone(); }));
+}
+
+// A reader thread that stops because the agent has gone closes its socket: once the
+// relay's main loop has let go of its own descriptor too, the app sees the end.
+TEST_F(RelayTest, AReaderThatStopsEarlyClosesItsConnection) {
+  app.start();
+  relay.start();
+  handshake();
+  agent.closeOutput();
+  app.send(R"({"jsonrpc":"2.0","method":"notifications/message"})");
+  ASSERT_TRUE(eventually([&] { return relay.outputGone(); }));
+  relay.finish();
+  EXPECT_TRUE(app.waitForClose(0));
+}
+
+// Reader threads hold what they share with the relay: they pass lines on and answer
+// what is in flight after the relay itself is gone.
+TEST_F(RelayTest, ReaderThreadsWorkOnAfterTheRelayIsGone) {
+  app.start();
+  relay.start();
+  handshake();
+  agent.send(request(1, "hold"));
+  ASSERT_TRUE(app.waitForLines(0, 3));
+  relay.finish();
+  const std::string notification = R"({"jsonrpc":"2.0","method":"notifications/message"})";
+  app.send(notification);
+  EXPECT_EQ(agent.next(), notification);
+  app.stop();
+  expectError(agent.nextMessage(), 1, std::string(disconnectMessage));
+  expectSilence();
 }
 
 TEST_F(RelayTest, ALargeReplyArrivesWhole) {
