@@ -35,7 +35,7 @@ inline float* scratchOf(std::vector<float>& buffer, size_t n) {
 // they are compiled once for the baseline (NEON on Apple silicon) and left to the
 // auto-vectoriser.
 #if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
-#define FINISH_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define FINISH_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define FINISH_VECTOR_CLONES
 #endif

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "imaging/parallel.h"
+#include "imaging/phases.h"
 #include "pyramid/toolkit.h"
 
 namespace finish {
@@ -142,7 +143,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
   {
     // A band of coarse rows [k0, k1) is reduced from the fine rows 2·k0 − 2 … 2·k1.
     const int units = count > 1 ? size[1].h : h;
-    parallelFor(size_t(units), count > 1 ? size_t(16) : size_t(32), [&](size_t begin, size_t end) {
+    parallelFor(size_t(units), size_t(std::clamp((1 << 17) / w, 4, 16)), [&](size_t begin, size_t end) {
       const int k0 = int(begin), k1 = int(end);
       const int r0 = count > 1 ? std::max(2 * k0 - 2, 0) : k0;
       const int r1 = count > 1 ? std::min(2 * k1 + 1, h) : k1;
@@ -153,6 +154,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
         for (size_t k = 0; k < n; ++k) reduceIntoBand(Rows::band(maps[k], r0, w, h), k0, k1, second[k].data());
     });
   }
+  notePhase("blend: weights, second level");
   const bool complement = !small && n >= 2;
   const size_t stored = complement ? n - 1 : n;
   const bool difference = complement && n == 2;
@@ -171,6 +173,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
     }
   }
   second.clear();
+  notePhase("blend: weight pyramids");
   // Pointers to each level of the stored pyramids, for the complement.
   std::vector<std::vector<const float*>> storedAt(static_cast<size_t>(count));
   for (int l = 1; l < count; ++l)
@@ -212,6 +215,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       addExpanded(accAt(l + 1), coarse.w, coarse.h, accAt(l), fine.w, fine.h);
     }
   }
+  notePhase("blend: coarse levels");
   odd = Plane();
   even = Plane();
   coarser.clear();
@@ -227,7 +231,10 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
     int y0 = 0, y1 = 0;
     std::vector<float> rows;  // the three channels, one after another
   };
-  constexpr int bandRows = 32;  // even: the bands of a level start at even rows
+  // Bands of about 2^17 samples a row set (at most 32 rows, and even: the bands of a
+  // level start at even rows), so that a band's rows of every map and channel stay
+  // in cache.
+  const int bandRows = std::clamp((1 << 17) / w, 8, 32) / 2 * 2;
   const size_t threads = size_t(threadCount());
   const int stripeRows =
       area(size[0]) < (size_t(1) << 18)
@@ -301,6 +308,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
     const float* channels[3] = {rows.rows.data(), rows.rows.data() + values, rows.rows.data() + 2 * values};
     emit(rows.y0, rows.y1, channels);
   }
+  notePhase("blend: finest level");
 }
 
 void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& weights, const Emit& emit) {
