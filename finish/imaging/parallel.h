@@ -31,7 +31,8 @@ inline float* scratchOf(std::vector<float>& buffer, size_t n) {
 
 }  // namespace finish
 
-// Hot loops get an AVX2 clone on x86-64 Linux, chosen at load time; everywhere else
+// Hot loops get AVX-512 and AVX2 clones on x86-64 Linux, chosen at load time (the
+// same values on each: element-wise arithmetic, never contracted); everywhere else
 // they are compiled once for the baseline (NEON on Apple silicon) and left to the
 // auto-vectoriser.
 #if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
