@@ -36,8 +36,8 @@ void notePhase(const char* name) {
 #else
   const double peakMiB = double(m.usage.ru_maxrss) / 1024.0;
 #endif
-  std::fprintf(stderr, "phase %-28s wall %7.3f s  user %7.3f s  sys %6.3f s  minor faults %8ld  peak %7.1f MiB\n",
-               name, std::chrono::duration<double>(m.wall - last.wall).count(),
+  std::fprintf(stderr, "phase %-28s wall %7.3f s  user %7.3f s  sys %6.3f s  minor faults %8ld  peak %7.1f MiB\n", name,
+               std::chrono::duration<double>(m.wall - last.wall).count(),
                seconds(m.usage.ru_utime) - seconds(last.usage.ru_utime),
                seconds(m.usage.ru_stime) - seconds(last.usage.ru_stime), m.usage.ru_minflt - last.usage.ru_minflt,
                peakMiB);
