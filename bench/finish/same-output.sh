@@ -61,8 +61,10 @@ for triple in "$@"; do
   kind="${b##*.}$(vipsheader -f format "$b")"
   [ -n "${cropped[$kind]:-}" ] && continue
   cropped[$kind]=1
+  bw=$(vipsheader -f width "$b") bh=$(vipsheader -f height "$b")
   for size in 1001x667 613x431 517x987 70x37 31x29 45x1; do
     w=${size%x*} h=${size#*x}
+    [ $((w + 7)) -le "$bw" ] && [ $((h + 5)) -le "$bh" ] || continue
     ext=${b##*.}
     for f in b d r; do
       vips crop "${!f}" "$work/crop_$f.$ext" 7 5 "$w" "$h"

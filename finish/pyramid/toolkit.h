@@ -67,7 +67,7 @@ Reduced reduce(const Plane& p, int w, int h);
 Plane expand(const Plane& p, int w, int h, int tw, int th);
 
 // The rows of one pyramid level: a float plane, or (level 0 of a render) one
-// component of an RGBX buffer read as values 0…1 the way Image::channel reads it.
+// component of a pixel buffer read as values 0…1 the way Image::channel reads it.
 // Or the difference of one component of two renders of the same size, image −
 // minus, each read as above. A plane may hold only some rows of the level, from
 // row `top` on (a band); w and h are always the whole level's.
