@@ -24,9 +24,8 @@ namespace {
 
 // Hands the blended rows to the result as they are.
 EmitRows writeInto(Output& output) {
-  return [&output](int y0, int y1, const float* const* channels) {
-    const size_t begin = size_t(y0) * size_t(output.w), end = size_t(y1) * size_t(output.w);
-    for (int c = 0; c < 3; ++c) output.putRange(c, channels[c], begin, end);
+  return [&output](int c, int y0, int y1, const float* values) {
+    output.putRange(c, values, size_t(y0) * size_t(output.w), size_t(y1) * size_t(output.w));
   };
 }
 
@@ -101,18 +100,15 @@ void balance(const Image& base, const Image& dark, const Image& bright, int stre
       [&](int y0, int y1, float* const* maps) {
         for (size_t k = 0; k < 3; ++k) mertensRows(*renders[k], y0, y1, maps[k]);
       },
-      [&](int y0, int y1, const float* const* fused) {
+      [&](int c, int y0, int y1, const float* fused) {
         // BASE's channel is read again from its buffer (the result may lie over it:
         // channel c of these rows is read before it is written), mixed and written.
         const size_t begin = size_t(y0) * size_t(base.w), end = size_t(y1) * size_t(base.w);
         thread_local std::vector<float> buffer;
         float* mixed = scratchOf(buffer, end - begin);
-        for (int c = 0; c < 3; ++c) {
-          base.channelRange(c, begin, end, mixed);
-          const float* f = fused[c];
-          for (size_t p = 0; p < end - begin; ++p) mixed[p] = mixed[p] + a * (f[p] - mixed[p]);
-          output.putRange(c, mixed, begin, end);
-        }
+        base.channelRange(c, begin, end, mixed);
+        for (size_t p = 0; p < end - begin; ++p) mixed[p] = mixed[p] + a * (fused[p] - mixed[p]);
+        output.putRange(c, mixed, begin, end);
       });
 }
 

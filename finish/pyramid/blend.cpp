@@ -68,7 +68,8 @@ size_t area(Size s) { return size_t(s.w) * size_t(s.h); }
 struct BandScratch {
   std::vector<std::vector<float>> maps;  // one per weight map
   std::vector<float*> pointers;
-  std::vector<float> out[3];  // the three channels of a stripe's rows not yet handed on
+  std::vector<float> acc;     // a band of the channel being made
+  std::vector<float> lag[3];  // per channel, rows of earlier bands not yet handed on
 
   float* const* mapsFor(size_t n, size_t values) {
     maps.resize(std::max(maps.size(), n));
@@ -231,10 +232,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
     int y0 = 0, y1 = 0;
     std::vector<float> rows;  // the three channels, one after another
   };
-  // Bands of about 2^17 samples a row set (at most 32 rows, and even: the bands of a
-  // level start at even rows), so that a band's rows of every map and channel stay
-  // in cache.
-  const int bandRows = std::clamp((1 << 17) / w, 8, 32) / 2 * 2;
+  constexpr int bandRows = 32;  // even: the bands of a level start at even rows
   const size_t threads = size_t(threadCount());
   const int stripeRows =
       area(size[0]) < (size_t(1) << 18)
@@ -248,18 +246,13 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
     const int hi = bottom < h ? std::max(bottom - readAbove, lo) : bottom;
     const size_t stripe = size_t(top / stripeRows);
     BandScratch& scratch = bandScratch;
-    float* out[3];
-    for (int c = 0; c < 3; ++c) out[c] = scratchOf(scratch.out[c], size_t(bandRows + readAbove) * width);
-    int bufferTop = top;  // the first row in `out`
-    auto keep = [&](Held& into, int y0, int y1) {
-      into.y0 = y0;
-      into.y1 = y1;
-      const size_t values = size_t(y1 - y0) * width;
-      into.rows.resize(3 * values);
-      for (int c = 0; c < 3; ++c)
-        std::copy_n(out[c] + size_t(y0 - bufferTop) * width, values, into.rows.begin() + ptrdiff_t(size_t(c) * values));
-    };
-    int next = lo;  // the first row of [lo, hi) not yet handed on
+    // The band being made, and per channel the rows of the bands before it that
+    // are still to be handed on (rows lagTop … f0 − 1, at most readAbove of them).
+    float* acc = scratchOf(scratch.acc, size_t(bandRows) * width);
+    float* lag[3];
+    for (int c = 0; c < 3; ++c) lag[c] = scratchOf(scratch.lag[c], size_t(readAbove) * width);
+    int lagTop = top;
+    int next = lo;  // the first row of [lo, hi) not yet handed on (the same for every channel)
     for (int f0 = top; f0 < bottom; f0 += bandRows) {
       const int f1 = std::min(f0 + bandRows, bottom);
       const size_t values = size_t(f1 - f0) * width;
@@ -267,8 +260,18 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       weightRows(f0, f1, maps);
       normaliseRange(maps, n, values);
       if (complement && !difference) complementRow(maps, n - 1, maps[n - 1], int(values));
+      // Row y of channel c: in its lag rows or in the band.
+      auto at = [&](int c, int y) {
+        return y < f0 ? lag[c] + size_t(y - lagTop) * width : acc + size_t(y - f0) * width;
+      };
+      // Rows [y0, y1) of channel c, which may straddle the lag rows and the band.
+      auto pieces = [&](int c, int y0, int y1, const auto& use) {
+        if (y0 < std::min(y1, f0)) use(y0, std::min(y1, f0), at(c, y0));
+        if (std::max(y0, f0) < y1) use(std::max(y0, f0), y1, at(c, std::max(y0, f0)));
+      };
+      const int ready = f1 == bottom ? hi : std::clamp(f1 - readAbove, next, hi);
+      const int from = f1 == bottom ? f1 : std::max(ready, f1 - readAbove);  // the new lag rows
       for (int c = 0; c < 3; ++c) {
-        float* acc = out[c] + size_t(f0 - bufferTop) * width;
         auto add = [&](const Rows& g, size_t i, bool first) {
           const Weights weight(maps[i], f0);
           if (count > 1) reduceAndAddDetailBand(g, f0 / 2, (f1 + 1) / 2, nullptr, weight, acc, f0, first);
@@ -281,32 +284,31 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
         }
         if (count > 1) addExpandedBand(secondOf[size_t(c)].data(), size[1].w, size[1].h, w, h, f0, f1, acc, f0);
         if (difference) addRowsBand(Rows::of(*renders[1], c), f0, f1, acc, f0);
+
+        auto keep = [&](Held& into, int y0, int y1) {
+          const size_t rows = size_t(y1 - y0) * width;
+          into.y0 = y0;
+          into.y1 = y1;
+          into.rows.resize(3 * rows);
+          pieces(c, y0, y1, [&](int a, int b, const float* p) {
+            std::copy_n(p, size_t(b - a) * width,
+                        into.rows.begin() + ptrdiff_t(size_t(c) * rows + size_t(a - y0) * width));
+          });
+        };
+        if (f0 == top && lo > top) keep(held[2 * stripe], top, lo);
+        if (ready > next) pieces(c, next, ready, [&](int a, int b, const float* p) { emit(c, a, b, p); });
+        if (f1 == bottom && hi < bottom) keep(held[2 * stripe + 1], hi, bottom);
+        // Rows from f1 − readAbove on are read by the next band: they wait in the lag rows.
+        if (f1 < bottom) std::copy(at(c, from), at(c, from) + size_t(f1 - from) * width, lag[c]);
       }
-      if (f0 == top && lo > top) keep(held[2 * stripe], top, lo);
-      // Rows from f1 − readAbove on are read by the next band.
-      const int ready = f1 == bottom ? hi : std::clamp(f1 - readAbove, next, hi);
-      if (ready > next) {
-        const float* rows[3];
-        for (int c = 0; c < 3; ++c) rows[c] = out[c] + size_t(next - bufferTop) * width;
-        emit(next, ready, rows);
-        next = ready;
-      }
-      if (f1 == bottom) {
-        if (hi < bottom) keep(held[2 * stripe + 1], hi, bottom);
-        break;
-      }
-      // The rows still to be handed on move to the front of the buffers.
-      const int from = std::max(next, f1 - readAbove);
-      for (int c = 0; c < 3; ++c)
-        std::copy(out[c] + size_t(from - bufferTop) * width, out[c] + size_t(f1 - bufferTop) * width, out[c]);
-      bufferTop = from;
+      next = std::max(next, ready);
+      lagTop = from;
     }
   });
   for (const Held& rows : held) {
     if (rows.y1 <= rows.y0) continue;
     const size_t values = size_t(rows.y1 - rows.y0) * width;
-    const float* channels[3] = {rows.rows.data(), rows.rows.data() + values, rows.rows.data() + 2 * values};
-    emit(rows.y0, rows.y1, channels);
+    for (int c = 0; c < 3; ++c) emit(c, rows.y0, rows.y1, rows.rows.data() + size_t(c) * values);
   }
   notePhase("blend: finest level");
 }
@@ -321,9 +323,8 @@ void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& wei
           std::copy(weights[k].begin() + ptrdiff_t(size_t(y0) * width),
                     weights[k].begin() + ptrdiff_t(size_t(y1) * width), maps[k]);
       },
-      [&](int y0, int y1, const float* const* rows) {
-        for (int c = 0; c < 3; ++c)
-          std::copy_n(rows[c], size_t(y1 - y0) * width, channels[size_t(c)].begin() + ptrdiff_t(size_t(y0) * width));
+      [&](int c, int y0, int y1, const float* rows) {
+        std::copy_n(rows, size_t(y1 - y0) * width, channels[size_t(c)].begin() + ptrdiff_t(size_t(y0) * width));
       });
   weights.clear();
   weights.shrink_to_fit();

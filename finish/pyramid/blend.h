@@ -15,12 +15,14 @@ namespace finish {
 // must give the same values each time); it must not call parallelFor.
 using WeightRows = std::function<void(int y0, int y1, float* const* maps)>;
 
-// Receives rows [y0, y1) of the three blended channels: row y of channel c at
-// channels[c] + (y − y0)·w. Values may lie outside 0…1. Called from the pool's
-// threads, once for every row, in no particular order, and always after the blend's
-// last look at those rows of the renders (weights included), so that the result
-// can be written over a render; it must not call parallelFor.
-using EmitRows = std::function<void(int y0, int y1, const float* const* channels)>;
+// Receives rows [y0, y1) of blended channel c (0 = R, 1 = G, 2 = B): row y at
+// values + (y − y0)·w. Values may lie outside 0…1. Called from the pool's threads,
+// once for every row of every channel, in no particular order, and always after the
+// blend's last look at those rows of the renders (weights included, and every
+// channel of them: channel c of a row may be handed on before channel c + 1 has
+// been made), so that the result can be written over a render; it must not call
+// parallelFor.
+using EmitRows = std::function<void(int c, int y0, int y1, const float* values)>;
 
 // Blends `renders` (all the size of the first) with one weight map per render.
 //

@@ -123,36 +123,37 @@ Plane luma(const Image& image) {
 
 void mertensRows(const Image& image, int y0, int y1, float* out) {
   const int w = image.w, h = image.h;
-  // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
-  const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
+  // Rows go by one after another: the grey rows above, at and below the current
+  // one, and the channels of the current row and the next, in small rings (row y's
+  // grey at slot y mod 3, its channels at slot y mod 2), so that each row is
+  // converted once and the working set stays a few rows however many are asked for.
   const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
-  float* grey = scratchOf(scratch.grey, size_t(g1 - g0 + 1) * stride);
-  // The channels of rows g0 … g1, converted once for the grey rows and the
-  // measures alike.
-  const size_t rows = size_t(g1 - g0 + 1);
-  float* rs = scratchOf(scratch.r, rows * size_t(w));
-  float* gs = scratchOf(scratch.g, rows * size_t(w));
-  float* bs = scratchOf(scratch.b, rows * size_t(w));
-  for (int y = g0; y <= g1; ++y) {
-    const size_t at = size_t(y - g0) * size_t(w);
+  float* grey = scratchOf(scratch.grey, 3 * stride);
+  float* rs = scratchOf(scratch.r, 2 * size_t(w));
+  float* gs = scratchOf(scratch.g, 2 * size_t(w));
+  float* bs = scratchOf(scratch.b, 2 * size_t(w));
+  auto load = [&](int y) {
+    const size_t at = size_t(y % 2) * size_t(w);
     image.channelRow(0, y, rs + at);
     image.channelRow(1, y, gs + at);
     image.channelRow(2, y, bs + at);
-    float* row = grey + size_t(y - g0) * stride;
+    float* row = grey + size_t(y % 3) * stride;
     greyRow(rs + at, gs + at, bs + at, row + 1, w);
     row[0] = row[1];
     row[w + 1] = row[w];
-  }
+  };
   float* contrast = scratchOf(scratch.contrast, size_t(w));
   float* saturation = scratchOf(scratch.saturation, size_t(w));
   float* spread = scratchOf(scratch.spread, size_t(w));
+  if (y0 > 0) load(y0 - 1);
+  load(y0);
   for (int y = y0; y < y1; ++y) {
-    const size_t at = size_t(y - g0) * size_t(w);
-    const float *r = rs + at, *g = gs + at, *b = bs + at;
-    const float* up = grey + size_t(std::max(y - 1, 0) - g0) * stride;
-    const float* row = grey + size_t(y - g0) * stride;
-    const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * stride;
-    measuresRow(up, row, down, r, g, b, contrast, saturation, spread, w);
+    if (y + 1 < h) load(y + 1);
+    const size_t at = size_t(y % 2) * size_t(w);
+    const float* up = grey + size_t(std::max(y - 1, 0) % 3) * stride;
+    const float* row = grey + size_t(y % 3) * stride;
+    const float* down = grey + size_t(std::min(y + 1, h - 1) % 3) * stride;
+    measuresRow(up, row, down, rs + at, gs + at, bs + at, contrast, saturation, spread, w);
     weightRow(spread, contrast, saturation, out + size_t(y - y0) * size_t(w), w);
   }
 }
