@@ -3,7 +3,7 @@
 #   SET size W H LEVELS BITS
 #   SET traffic MODE BYTES-PER-PIXEL
 #   SET bandwidth GB/S
-#   SET PROGRAM SECONDS PEAK-KIB KERNEL-SECONDS MINOR-FAULTS   (or "fail", "missing")
+#   SET PROGRAM SECONDS PEAK-KIB KERNEL-SECONDS MINOR-FAULTS USER-SECONDS   (or "fail", "missing")
 # Variables: sets (the sets in order), chart (the SVG file to write, "-" for none).
 
 function sorted(list, a,   n, i, j, t) {
@@ -28,6 +28,7 @@ function esc(s) { gsub(/&/, "\\&amp;", s); gsub(/</, "\\&lt;", s); return s }
   t[key] = t[key] " " $3
   sys[key] = sys[key] " " $5
   faults[key] = faults[key] " " $6
+  cpu[key] = cpu[key] " " ($5 + $7)
   if ($4 + 0 > peak[key] + 0) peak[key] = $4
 }
 
@@ -52,8 +53,8 @@ END {
     fl["keep-highlights"] = med[s, "floor-2"] == "" ? "" : med[s, "floor-2"] + traffic[s, "keep-highlights"] * px / 1e9 / B
     fl["darken-sky"] = med[s, "floor-2"] == "" ? "" : med[s, "floor-2"] + traffic[s, "darken-sky"] * px / 1e9 / B
     printf "\n%s, %dx%d, %d levels; bandwidth (copy, read+write) median %.1f GB/s\n", title[s], w[s], h[s], L[s], B
-    printf "%-45s %8s %11s %8s %8s %8s %11s %11s %10s\n", "program", "median s", "range s", "peak MiB", "kernel s",
-      "faults k", "enfuse/this", "OpenCV/this", "this/floor"
+    printf "%-45s %8s %11s %8s %8s %6s %8s %11s %11s %10s\n", "program", "median s", "range s", "peak MiB", "kernel s",
+      "cpu s", "faults k", "enfuse/this", "OpenCV/this", "this/floor"
     for (i = 1; i <= np; i++) {
       p = progs[i]; k = s SUBSEP p
       if (!(k in t) && !(k in missing) && !(k in fails)) continue
@@ -62,8 +63,9 @@ END {
       fx = ((mode in fl) && fl[mode] != "") ? m / fl[mode] : ""
       ex = (med[s, "enfuse"] != "" && m > 0) ? med[s, "enfuse"] / m : ""
       ox = (med[s, "opencv"] != "" && m > 0) ? med[s, "opencv"] / m : ""
-      printf "%-45s %8.2f %11s %8.0f %8.2f %8.0f %11s %11s %10s%s\n", label[p], m,
-        sprintf("%.2f-%.2f", minimum(t[k]), maximum(t[k])), peak[k] / 1024, median(sys[k]), median(faults[k]) / 1000,
+      printf "%-45s %8.2f %11s %8.0f %8.2f %6.2f %8.0f %11s %11s %10s%s\n", label[p], m,
+        sprintf("%.2f-%.2f", minimum(t[k]), maximum(t[k])), peak[k] / 1024, median(sys[k]), median(cpu[k]),
+        median(faults[k]) / 1000,
         cell(ex, "%.2f"), cell(ox, "%.2f"), cell(fx, "%.2f"), (k in fails) ? "  (" fails[k] " failed)" : ""
     }
     for (q = 1; q <= 3; q++) {

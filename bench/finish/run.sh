@@ -41,9 +41,10 @@
 #               and the same for the --baseline program
 # plus, every round, bench/finish/bandwidth.cpp: a multi-threaded copy on all cores.
 #
-# Each run is timed by /usr/bin/time (wall seconds, peak RSS, kernel seconds, minor
-# page faults). The table shows the median wall time over the rounds, the range, the
-# largest peak RSS, the median kernel time and minor faults, and:
+# Each run is timed by /usr/bin/time (wall seconds, peak RSS, kernel and user
+# seconds, minor page faults). The table shows the median wall time over the rounds,
+# the range, the largest peak RSS, the median kernel time, CPU time (user + kernel,
+# the steadier figure when other work shares the cores) and minor faults, and:
 #   enfuse/this, OpenCV/this   how many times faster than the peer (higher is better)
 #   this/floor                 time over the modelled floor (lower is better)
 #
@@ -133,7 +134,7 @@ if [ -n "$keep" ]; then mkdir -p "$keep"; work=$(cd "$keep" && pwd); else work=$
 scratch=$(mktemp -d)
 cleanup() { rm -rf "$scratch"; [ -n "$keep" ] || rm -rf "$work"; }
 trap cleanup EXIT
-results=$scratch/results    # lines: set program seconds peak-KiB kernel-s minor-faults ("fail" / "missing" rows too)
+results=$scratch/results    # lines: set program seconds peak-KiB kernel-s minor-faults user-s ("fail" / "missing" rows too)
 : >"$results"
 
 have_finish=0; [ -x "$finish" ] && have_finish=1
@@ -143,7 +144,7 @@ measure() {
   local set=$1 prog=$2 out=$3; shift 3
   rm -f "$out"
   local log=$scratch/$set.$prog.log tf=$scratch/time
-  if /usr/bin/time -f '%e %M %S %R' -o "$tf" "$@" >"$log" 2>&1 && [ -s "$out" ]; then
+  if /usr/bin/time -f '%e %M %S %R %U' -o "$tf" "$@" >"$log" 2>&1 && [ -s "$out" ]; then
     echo "$set $prog $(tail -1 "$tf")" >>"$results"
   else
     echo "$set $prog fail" >>"$results"
