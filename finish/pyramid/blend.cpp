@@ -142,7 +142,9 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
     for (size_t k = 0; k < n; ++k) second.emplace_back(area(size[1]));
   std::atomic<bool> small{false};
   {
-    // A band of coarse rows [k0, k1) is reduced from the fine rows 2·k0 − 2 … 2·k1.
+    // A band of coarse rows [k0, k1) is reduced from the fine rows 2·k0 − 2 … 2·k1
+    // (the three rows it shares with the band above are made by both). Bands of up
+    // to 16 coarse rows, fewer on wide rows, so that a band's maps stay in cache.
     const int units = count > 1 ? size[1].h : h;
     parallelFor(size_t(units), size_t(std::clamp((1 << 17) / w, 4, 16)), [&](size_t begin, size_t end) {
       const int k0 = int(begin), k1 = int(end);
