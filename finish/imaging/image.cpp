@@ -32,7 +32,7 @@ namespace finish {
 
 namespace {
 
-// An RGBX pixel of 8- or 16-bit components read as one word: its type, the top of a
+// An RGBX pixel of 8-bit components read as one word: its type, the top of a
 // component's range, and where component c sits in the word.
 template <typename T>
 struct PixelWord {
@@ -58,19 +58,25 @@ inline void fractions(const T* px, int c, float* out, size_t count) {
   }
 }
 
+// The same for RGB pixels of 16-bit components.
+inline void fractionsRgb(const uint16_t* px, int c, float* out, size_t count) {
+  const uint16_t* at = px + c;
+  for (size_t i = 0; i < count; ++i) out[i] = float(int32_t(at[3 * i])) / 65535.0f;
+}
+
 FINISH_VECTOR_CLONES void fractions8(const uint8_t* px, int c, float* out, size_t count) {
   fractions(px, c, out, count);
 }
 
 FINISH_VECTOR_CLONES void fractions16(const uint16_t* px, int c, float* out, size_t count) {
-  fractions(px, c, out, count);
+  fractionsRgb(px, c, out, count);
 }
 
 }  // namespace
 
 void Image::channelRange(int c, size_t begin, size_t end, float* out) const {
   if (bits == 8) fractions8(px8.data() + 4 * begin, c, out, end - begin);
-  else fractions16(px16.data() + 4 * begin, c, out, end - begin);
+  else fractions16(px16.data() + 3 * begin, c, out, end - begin);
 }
 
 Plane Image::channel(int c) const {
@@ -83,7 +89,7 @@ Plane Image::channel(int c) const {
 // Filled over the pool: the first write to fresh memory is where the kernel maps
 // and clears each page, which on one thread was a pause of its own.
 Output::Output(const Image& like) : w(like.w), h(like.h), bits(like.bits) {
-  const size_t count = 4 * like.n();
+  const size_t count = pixelComponents(like.bits) * like.n();
   auto fill = [count](auto& samples, auto top) {
     samples.resize(count);
     parallelFor(count, size_t(1) << 20, [&](size_t begin, size_t end) {
@@ -140,7 +146,8 @@ FINISH_VECTOR_CLONES void putComponent8(const float* __restrict values, uint8_t*
 
 FINISH_VECTOR_CLONES void putComponent16(const float* __restrict values, uint16_t* __restrict pixels, int c,
                                          size_t count) {
-  putComponent(values, pixels, c, count);
+  uint16_t* at = pixels + c;
+  for (size_t i = 0; i < count; ++i) at[3 * i] = uint16_t(quantise<int32_t>(values[i], 65535.0f));
 }
 
 }  // namespace
@@ -148,7 +155,7 @@ FINISH_VECTOR_CLONES void putComponent16(const float* __restrict values, uint16_
 void Output::putRange(int c, const float* values, size_t begin, size_t end) {
   const size_t count = end - begin;
   if (bits == 8) putComponent8(values, px8.data() + 4 * begin, c, count);
-  else putComponent16(values, px16.data() + 4 * begin, c, count);
+  else putComponent16(values, px16.data() + 3 * begin, c, count);
 }
 
 void Output::put(int c, const Plane& plane) {
@@ -324,15 +331,15 @@ void rowFrom8(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
   }
 }
 
+// Into RGB: 16-bit buffers have no X.
 void rowFrom16(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst) {
-  for (int x = 0; x < w; ++x, src += bands, dst += 4) {
+  for (int x = 0; x < w; ++x, src += bands, dst += 3) {
     if (alpha) {
       const uint64_t a = src[3];
       for (int c = 0; c < 3; ++c) dst[c] = uint16_t((src[c] * a + 32767) / 65535);
     } else {
       dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
     }
-    dst[3] = 65535;
   }
 }
 
@@ -340,10 +347,11 @@ void rowFrom16(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst)
 template <typename T, typename Out>
 void rowFromOther(const T* src, int bands, bool alpha, int w, Out* dst) {
   const double top = double(std::numeric_limits<Out>::max());
-  for (int x = 0; x < w; ++x, src += bands, dst += 4) {
+  constexpr size_t stride = pixelComponents(sizeof(Out) == 1 ? 8 : 16);
+  for (int x = 0; x < w; ++x, src += bands, dst += stride) {
     const double a = alpha ? fraction(src, 3) : 1.0;
     for (int c = 0; c < 3; ++c) dst[c] = Out(std::lround(fraction(src, c) * a * top));
-    dst[3] = std::numeric_limits<Out>::max();
+    if constexpr (stride == 4) dst[3] = std::numeric_limits<Out>::max();
   }
 }
 
@@ -360,7 +368,7 @@ bool rowFromAny(VipsBandFormat format, const void* row, int bands, bool alpha, i
   }
 }
 
-// Decodes every pixel of `image` into the RGBX buffer of `out`, one strip of rows
+// Decodes every pixel of `image` into the buffer of `out`, one strip of rows
 // at a time, top to bottom (the order a sequential reader needs).
 bool decodePixels(VipsImage* image, bool alpha, Image& out) {
   const VipsBandFormat format = image->BandFmt;
@@ -376,12 +384,13 @@ bool decodePixels(VipsImage* image, bool alpha, Image& out) {
       ok = false;
       break;
     }
-    const size_t filled = size_t(top + rect.height) * size_t(w) * 4;
+    const size_t components = pixelComponents(out.bits);
+    const size_t filled = size_t(top + rect.height) * size_t(w) * components;
     if (out.bits == 8) out.px8.resize(filled);
     else out.px16.resize(filled);
     for (int y = top; ok && y < top + rect.height; ++y) {
       const void* row = VIPS_REGION_ADDR(region, 0, y);
-      const size_t at = size_t(y) * size_t(w) * 4;
+      const size_t at = size_t(y) * size_t(w) * components;
       if (out.bits == 8) {
         if (format == VIPS_FORMAT_UCHAR)
           rowFrom8(static_cast<const uint8_t*>(row), bands, alpha, w, out.px8.data() + at);
@@ -535,8 +544,8 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
   }
   // Room for every pixel, filled strip by strip as rows are decoded: a file that
   // claims more rows than it holds fails before most of the memory is touched.
-  if (out.bits == 8) out.px8.reserve(4 * out.n());
-  else out.px16.reserve(4 * out.n());
+  if (out.bits == 8) out.px8.reserve(pixelComponents(8) * out.n());
+  else out.px16.reserve(pixelComponents(16) * out.n());
 
   const bool alpha = image->Bands >= 4 && vips_image_hasalpha(image);
   const char* loader = nullptr;
@@ -601,11 +610,11 @@ ImageRef resultImage(const Output& output, const Source::Handle& base) {
   const void* data =
       narrow ? static_cast<const void*>(output.px8.data()) : static_cast<const void*>(output.px16.data());
   const size_t bytes = narrow ? output.px8.size() : output.px16.size() * 2;
-  ImageRef rgbx(
-      vips_image_new_from_memory(data, bytes, output.w, output.h, 4, narrow ? VIPS_FORMAT_UCHAR : VIPS_FORMAT_USHORT));
-  if (!rgbx) return {};
+  ImageRef pixels(vips_image_new_from_memory(data, bytes, output.w, output.h, int(pixelComponents(output.bits)),
+                                             narrow ? VIPS_FORMAT_UCHAR : VIPS_FORMAT_USHORT));
+  if (!pixels) return {};
   VipsImage* rgb = nullptr;
-  if (vips_extract_band(rgbx.image, &rgb, 0, "n", 3, nullptr) != 0) return {};
+  if (vips_extract_band(pixels.image, &rgb, 0, "n", 3, nullptr) != 0) return {};
   ImageRef rgbRef(rgb);
   VipsImage* tagged = nullptr;
   if (vips_copy(rgb, &tagged, "interpretation", narrow ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_RGB16, "xres",

@@ -1,6 +1,6 @@
 // Render files and the pixel buffers the finishing work runs on.
 //
-// A render is decoded once into a packed RGBX buffer (8 bits per component for
+// A render is decoded once into a packed RGBX or RGB buffer (8 bits per component for
 // sources of 8 bits or fewer, 16 for deeper ones); the arithmetic happens on float
 // planes, one colour channel at a time, and the result is written back in BASE's
 // file type with BASE's colour profile and metadata.
@@ -46,10 +46,15 @@ using Plane = std::vector<float, UninitialisedAllocator<float>>;
 using Samples8 = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
 using Samples16 = std::vector<uint16_t, UninitialisedAllocator<uint16_t>>;
 
-// A decoded render: RGBX components, row-major, top row first, rows packed; X is
-// never read (decoding sets it to the maximum, so that the buffer can become the
-// result's, see Output::over). Exactly one of px8 and px16 holds 4·w·h
-// components, per `bits`.
+// Components per pixel of a buffer of `bits`: R, G, B, X at 8 bits, where a pixel
+// is one 32-bit word that the pixel loops read and write whole; R, G, B at 16 bits,
+// where an X would cost a quarter of the renders' memory.
+inline constexpr size_t pixelComponents(int bits) { return bits == 8 ? 4 : 3; }
+
+// A decoded render: pixelComponents(bits) components a pixel (RGBX or RGB),
+// row-major, top row first, rows packed; X is never read (decoding sets it to the
+// maximum, so that the buffer can become the result's, see Output::over). Exactly
+// one of px8 and px16 holds pixelComponents(bits)·w·h components, per `bits`.
 struct Image {
   int w = 0;
   int h = 0;
@@ -79,8 +84,8 @@ class Output {
   int w = 0;
   int h = 0;
   int bits = 8;
-  std::span<uint8_t> px8;    // every component starts at 255
-  std::span<uint16_t> px16;  // every component starts at 65535
+  std::span<uint8_t> px8;    // RGBX; every component starts at 255
+  std::span<uint16_t> px16;  // RGB; every component starts at 65535
 
   Output() = default;
   explicit Output(const Image& like);

@@ -17,6 +17,7 @@
 #endif
 
 #include "imaging/image.h"
+#include "imaging/phases.h"
 #include "modes/modes.h"
 
 namespace finish {
@@ -175,6 +176,7 @@ void run(std::vector<std::string> args) {
   const double quality = parseQuality(qualityText);
 
   const auto t0 = std::chrono::steady_clock::now();
+  notePhase("start");
   if (args.size() < 2) fail("BASE and DARK are required");
   if (!startImaging("quillore-finish")) fail("cannot start the image library");
 
@@ -188,6 +190,7 @@ void run(std::vector<std::string> args) {
   darkLoad.wait();
   if (brightLoad) brightLoad->wait();
 
+  notePhase("decode");
   Loaded base = baseLoad.take();
   const Image dark = darkLoad.take().image;  // its file is closed at once
   if (dark.w != base.image.w || dark.h != base.image.h) fail("the renders differ in size");
@@ -208,9 +211,11 @@ void run(std::vector<std::string> args) {
     fail("unknown mode " + *mode);
   }
 
+  notePhase("blend");
   std::string error;
   if (!save(output, base.source, quality, *out, error)) fail(error);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  notePhase("save");
 
   const std::string line = timingLine(*mode, base.image.w, base.image.h, seconds) + "\n";
   writeAll(STDOUT_FILENO, line);

@@ -22,83 +22,94 @@ float fusionAmount(int strength) {
 
 namespace {
 
-Emit writeInto(Output& output) {
-  return [&output](int c, const Plane& plane) { output.put(c, plane); };
+// Hands the blended rows to the result as they are.
+EmitRows writeInto(Output& output) {
+  return [&output](int c, int y0, int y1, const float* values) {
+    output.putRange(c, values, size_t(y0) * size_t(output.w), size_t(y1) * size_t(output.w));
+  };
 }
 
-void blendPair(const Image& base, const Image& dark, Plane baseWeight, Plane darkWeight, Output& output) {
+void blendPair(const Image& base, const Image& dark, const WeightRows& weights, Output& output) {
   const Image* renders[] = {&base, &dark};
-  std::vector<Plane> weights;
-  weights.push_back(std::move(baseWeight));
-  weights.push_back(std::move(darkWeight));
   pyramidBlend(renders, weights, writeInto(output));
 }
+
+// The ramp edges of the sky mask for `sky`, and the mask's value in row y of h.
+struct SkyRamp {
+  float e0, e1;
+  explicit SkyRamp(float sky) {
+    float s = sky;
+    s = s < 0.95f ? std::max(s, 0.05f) : 0.95f;  // not-a-number gives 0.95
+    e0 = s - 0.15f;
+    e1 = s + 0.1f;
+  }
+  float at(size_t y, int h) const {
+    const float t = float(y) / float(h - 1);
+    return 1.0f - smoothstep(e0, e1, t);
+  }
+};
 
 }  // namespace
 
 void keepHighlights(const Image& base, const Image& dark, int strength, Output& output) {
   const float e0 = highlightStart(strength);
-  Plane baseWeight = luma(base);
-  Plane darkWeight(baseWeight.size());
-  const size_t n = baseWeight.size();
-  parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
-    for (size_t p = begin; p < end; ++p) {
-      baseWeight[p] = 1.0f - smoothstep(e0, 0.98f, baseWeight[p]);
-      darkWeight[p] = 1.0f - baseWeight[p];
-    }
-  });
-  blendPair(base, dark, std::move(baseWeight), std::move(darkWeight), output);
+  blendPair(
+      base, dark,
+      [&](int y0, int y1, float* const* maps) {
+        float *baseWeight = maps[0], *darkWeight = maps[1];
+        lumaRows(base, y0, y1, baseWeight);
+        const size_t n = size_t(y1 - y0) * size_t(base.w);
+        for (size_t p = 0; p < n; ++p) {
+          baseWeight[p] = 1.0f - smoothstep(e0, 0.98f, baseWeight[p]);
+          darkWeight[p] = 1.0f - baseWeight[p];
+        }
+      },
+      output);
 }
 
 Plane skyMask(int w, int h, float sky) {
-  float s = sky;
-  s = s < 0.95f ? std::max(s, 0.05f) : 0.95f;  // not-a-number gives 0.95
-  const float e0 = s - 0.15f, e1 = s + 0.1f;
+  const SkyRamp ramp(sky);
   Plane mask(size_t(w) * size_t(h));
-  // Filled over the pool: the first write to fresh memory is where the kernel
-  // maps and clears each page.
   parallelFor(size_t(h), grainFor(size_t(h), 16), [&](size_t begin, size_t end) {
-    for (size_t y = begin; y < end; ++y) {
-      const float t = float(y) / float(h - 1);
-      const float v = 1.0f - smoothstep(e0, e1, t);
-      std::fill_n(mask.begin() + ptrdiff_t(y * size_t(w)), w, v);
-    }
+    for (size_t y = begin; y < end; ++y) std::fill_n(mask.begin() + ptrdiff_t(y * size_t(w)), w, ramp.at(y, h));
   });
   return mask;
 }
 
 void darkenSky(const Image& base, const Image& dark, float sky, Output& output) {
-  Plane darkWeight = skyMask(base.w, base.h, sky);
-  Plane baseWeight(darkWeight.size());
-  const size_t n = darkWeight.size();
-  parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
-    for (size_t p = begin; p < end; ++p) baseWeight[p] = 1.0f - darkWeight[p];
-  });
-  blendPair(base, dark, std::move(baseWeight), std::move(darkWeight), output);
+  const SkyRamp ramp(sky);
+  const int w = base.w, h = base.h;
+  blendPair(
+      base, dark,
+      [&](int y0, int y1, float* const* maps) {
+        for (int y = y0; y < y1; ++y) {
+          const float v = ramp.at(size_t(y), h);
+          const size_t at = size_t(y - y0) * size_t(w);
+          std::fill_n(maps[1] + at, w, v);
+          std::fill_n(maps[0] + at, w, 1.0f - v);
+        }
+      },
+      output);
 }
 
 void balance(const Image& base, const Image& dark, const Image& bright, int strength, Output& output) {
-  std::vector<Plane> weights;
-  weights.push_back(mertensWeight(base));
-  weights.push_back(mertensWeight(dark));
-  weights.push_back(mertensWeight(bright));
   const float a = fusionAmount(strength);
   const Image* renders[] = {&base, &dark, &bright};
-  pyramidBlend(renders, weights, [&](int c, const Plane& fused) {
-    // BASE's channel is read again from its buffer, a chunk at a time, mixed and
-    // written out without a full-size plane in between.
-    const size_t n = base.n();
-    parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
-      thread_local std::vector<float> buffer;
-      float* mixed = scratchOf(buffer, end - begin);
-      base.channelRange(c, begin, end, mixed);
-      for (size_t p = begin; p < end; ++p) {
-        float& m = mixed[p - begin];
-        m = m + a * (fused[p] - m);
-      }
-      output.putRange(c, mixed, begin, end);
-    });
-  });
+  pyramidBlend(
+      renders,
+      [&](int y0, int y1, float* const* maps) {
+        for (size_t k = 0; k < 3; ++k) mertensRows(*renders[k], y0, y1, maps[k]);
+      },
+      [&](int c, int y0, int y1, const float* fused) {
+        // BASE's channel is read again from its buffer (the result may lie over it:
+        // channel c of these rows is read before it is written), mixed and written.
+        const size_t begin = size_t(y0) * size_t(base.w), end = size_t(y1) * size_t(base.w);
+        thread_local std::vector<float> buffer;
+        float* mixed = scratchOf(buffer, end - begin);
+        base.channelRange(c, begin, end, mixed);
+        for (size_t p = 0; p < end - begin; ++p) mixed[p] = mixed[p] + a * (fused[p] - mixed[p]);
+        output.putRange(c, mixed, begin, end);
+      });
 }
 
 }  // namespace finish

@@ -142,7 +142,8 @@ FINISH_VECTOR_CLONES void addRow(const float* __restrict g, float* __restrict ac
   for (int x = 0; x < n; ++x) acc[x] = acc[x] + g[x];
 }
 
-// out[x] = 1 − ((o[0][x] + o[1][x]) + …).
+}  // namespace kernels
+
 FINISH_VECTOR_CLONES void complementRow(const float* const* others, size_t count, float* out, int n) {
   if (count == 1) {
     for (int x = 0; x < n; ++x) out[x] = 1.0f - others[0][x];
@@ -156,8 +157,6 @@ FINISH_VECTOR_CLONES void complementRow(const float* const* others, size_t count
     for (int x = 0; x < n; ++x) out[x] = 1.0f - out[x];
   }
 }
-
-}  // namespace kernels
 
 namespace {
 
@@ -194,45 +193,49 @@ size_t bandOf(int rows, int width, size_t band) {
   return size_t(rows) * size_t(width) < smallPlane ? std::max<size_t>(size_t(rows), 1) : band;
 }
 
-// Calls rowOp(y, r0…r4) for every row y of the tw×th expand of the cw×ch plane
-// `coarse`, with r0…r4 the row-smoothed repeated rows of y's neighbourhood, top to
-// bottom. Rows are handed out in bands over the pool.
+// Calls rowOp(y, r0…r4) for every row y in [y0, y1) of the tw×th expand of the
+// cw×ch plane `coarse`, with r0…r4 the row-smoothed repeated rows of y's
+// neighbourhood, top to bottom.
+template <typename RowOp>
+void expandBand(const float* coarse, int cw, int ch, int tw, int th, int y0, int y1, const RowOp& rowOp) {
+  auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
+  const int s0 = source(y0 - 2), s1 = source(y1 + 1);
+  float* band = scratchOf(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
+  float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
+  for (int s = s0; s <= s1; ++s) {
+    padRepeatedRow(coarse + size_t(s) * size_t(cw), cw, tw, padded);
+    kernels::tapsRow(padded, band + size_t(s - s0) * size_t(tw), tw);
+  }
+  for (int y = y0; y < y1; ++y) {
+    const float* r[5];
+    for (int k = 0; k < 5; ++k) r[k] = band + size_t(source(y + k - 2) - s0) * size_t(tw);
+    rowOp(y, r);
+  }
+}
+
+// The same for every row, handed out in bands over the pool.
 template <typename RowOp>
 void expandRows(const float* coarse, int cw, int ch, int tw, int th, const RowOp& rowOp) {
-  auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
   // Bands of 32 rows: their row-smoothed source rows stay in cache.
-  parallelFor(size_t(th), bandOf(th, tw, 32), [&](size_t begin, size_t end) {
-    const int y0 = int(begin), y1 = int(end);
-    const int s0 = source(y0 - 2), s1 = source(y1 + 1);
-    float* band = scratchOf(scratch.band, size_t(s1 - s0 + 1) * size_t(tw));
-    float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
-    for (int s = s0; s <= s1; ++s) {
-      padRepeatedRow(coarse + size_t(s) * size_t(cw), cw, tw, padded);
-      kernels::tapsRow(padded, band + size_t(s - s0) * size_t(tw), tw);
-    }
-    for (int y = y0; y < y1; ++y) {
-      const float* r[5];
-      for (int k = 0; k < 5; ++k) r[k] = band + size_t(source(y + k - 2) - s0) * size_t(tw);
-      rowOp(y, r);
-    }
-  });
+  parallelFor(size_t(th), bandOf(th, tw, 32),
+              [&](size_t begin, size_t end) { expandBand(coarse, cw, ch, tw, th, int(begin), int(end), rowOp); });
 }
 
 }  // namespace
 
 const float* Weights::row(int y, int w, float* scratch) const {
-  const size_t at = size_t(y) * size_t(w);
+  const size_t at = size_t(y - top) * size_t(w);
   if (plane) return plane + at;
   // Pointers to row y of each plane, kept per thread.
   thread_local std::vector<const float*> rows;
   rows.resize(others.size());
   for (size_t k = 0; k < others.size(); ++k) rows[k] = others[k] + at;
-  kernels::complementRow(rows.data(), rows.size(), scratch, w);
+  complementRow(rows.data(), rows.size(), scratch, w);
   return scratch;
 }
 
 const float* Rows::row(int y, float* out) const {
-  if (plane) return plane + size_t(y) * size_t(w);
+  if (plane) return plane + size_t(y - top) * size_t(w);
   image->channelRow(component, y, out);
   if (minus) {
     thread_local std::vector<float> other;
@@ -242,26 +245,26 @@ const float* Rows::row(int y, float* out) const {
   return out;
 }
 
-void reduceInto(const Rows& src, float* dst) {
+void reduceIntoBand(const Rows& src, int y0, int y1, float* dst) {
   const int w = src.w, h = src.h;
-  const Size next = halved({w, h});
-  const int nw = next.w;
+  const int nw = halved({w, h}).w;
+  const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
+  float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
+  float* converted = scratchOf(scratch.row, size_t(w));
+  // The strided row pass straight from the row beats splitting it into even
+  // and odd samples first.
+  for (int r = r0; r <= r1; ++r) convolveRowAtEvenColumns(src.row(r, converted), band + size_t(r - r0) * size_t(nw), w);
+  for (int y = y0; y < y1; ++y) {
+    const float* r[5];
+    for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(2 * y + k - 2, h) - r0) * size_t(nw);
+    kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], dst + size_t(y) * size_t(nw), nw);
+  }
+}
+
+void reduceInto(const Rows& src, float* dst) {
   // Bands of 16 output rows (35 input rows): the row pass stays in cache.
-  parallelFor(size_t(next.h), bandOf(h, w, 16), [&](size_t begin, size_t end) {
-    const int y0 = int(begin), y1 = int(end);
-    const int r0 = std::max(2 * y0 - 2, 0), r1 = std::min(2 * (y1 - 1) + 2, h - 1);
-    float* band = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(nw));
-    float* converted = scratchOf(scratch.row, size_t(w));
-    // The strided row pass straight from the row beats splitting it into even
-    // and odd samples first.
-    for (int r = r0; r <= r1; ++r)
-      convolveRowAtEvenColumns(src.row(r, converted), band + size_t(r - r0) * size_t(nw), w);
-    for (int y = y0; y < y1; ++y) {
-      const float* r[5];
-      for (int k = 0; k < 5; ++k) r[k] = band + size_t(clampIndex(2 * y + k - 2, h) - r0) * size_t(nw);
-      kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], dst + size_t(y) * size_t(nw), nw);
-    }
-  });
+  parallelFor(size_t(halved({src.w, src.h}).h), bandOf(src.h, src.w, 16),
+              [&](size_t begin, size_t end) { reduceIntoBand(src, int(begin), int(end), dst); });
 }
 
 void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first) {
@@ -275,81 +278,95 @@ void addDetail(const Rows& g, const float* coarse, const Weights& weight, float*
   });
 }
 
-void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first) {
+void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const Weights& weight, float* acc, int accTop,
+                            bool first) {
   const int tw = g.w, th = g.h;
   const Size c = halved({tw, th});
   const int cw = c.w, ch = c.h;
   auto source = [&](int y) { return std::min(clampIndex(y, th) / 2, ch - 1); };
+  const int f0 = 2 * c0, f1 = std::min(2 * c1, th);
+  const int k0 = source(f0 - 2), k1 = source(f1 + 1);
+  const int r0 = std::max(2 * k0 - 2, 0), r1 = std::min(2 * k1 + 2, th - 1);
+  float* fine = g.plane ? nullptr : scratchOf(scratch.fine, size_t(f1 - f0) * size_t(tw));
+  float* even = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(cw));
+  float* coarse = scratchOf(scratch.coarse, size_t(k1 - k0 + 1) * size_t(cw));
+  float* smoothed = scratchOf(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
+  float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
+  float* converted = scratchOf(scratch.row, size_t(tw));
+  float* weightRow = scratchOf(scratch.weight, size_t(tw));
+  auto fineRow = [&](int y) -> const float* {
+    if (g.plane) return g.row(y, converted);
+    if (y >= f0 && y < f1) return fine + size_t(y - f0) * size_t(tw);
+    return g.row(y, converted);
+  };
+
+  for (int r = r0; r <= r1; ++r) {
+    if (fine && r >= f0 && r < f1) g.row(r, fine + size_t(r - f0) * size_t(tw));
+    convolveRowAtEvenColumns(fineRow(r), even + size_t(r - r0) * size_t(cw), tw);
+  }
+  for (int k = k0; k <= k1; ++k) {
+    const float* r[5];
+    for (int j = 0; j < 5; ++j) r[j] = even + size_t(clampIndex(2 * k + j - 2, th) - r0) * size_t(cw);
+    // Owned rows go straight into `down`; the neighbours' rows stay local.
+    const bool owned = down && k >= c0 && k < c1;
+    float* out = owned ? down + size_t(k) * size_t(cw) : coarse + size_t(k - k0) * size_t(cw);
+    kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out, cw);
+    padRepeatedRow(out, cw, tw, padded);
+    kernels::tapsRow(padded, smoothed + size_t(k - k0) * size_t(tw), tw);
+  }
+  for (int y = f0; y < f1; ++y) {
+    const float* r[5];
+    for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
+    const float* wy = weight.row(y, tw, weightRow);
+    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + size_t(y - accTop) * size_t(tw), tw, first);
+  }
+}
+
+void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first) {
   // Each band owns a run of coarse rows and the fine rows above them. It also
   // computes the coarse row on either side that its detail needs (the neighbours
   // write those to `down`), so no band waits for another; the fine rows it owns
   // are read (converted) once for both the reduce and the detail.
-  parallelFor(size_t(ch), bandOf(th, tw, reduceDetailBand), [&](size_t begin, size_t end) {
-    const int c0 = int(begin), c1 = int(end);
-    const int f0 = 2 * c0, f1 = std::min(2 * c1, th);
-    const int k0 = source(f0 - 2), k1 = source(f1 + 1);
-    const int r0 = std::max(2 * k0 - 2, 0), r1 = std::min(2 * k1 + 2, th - 1);
-    float* fine = g.plane ? nullptr : scratchOf(scratch.fine, size_t(f1 - f0) * size_t(tw));
-    float* even = scratchOf(scratch.band, size_t(r1 - r0 + 1) * size_t(cw));
-    float* coarse = scratchOf(scratch.coarse, size_t(k1 - k0 + 1) * size_t(cw));
-    float* smoothed = scratchOf(scratch.smoothed, size_t(k1 - k0 + 1) * size_t(tw));
-    float* padded = scratchOf(scratch.padded, size_t(tw) + 6);
-    float* converted = scratchOf(scratch.row, size_t(tw));
-    float* weightRow = scratchOf(scratch.weight, size_t(tw));
-    auto fineRow = [&](int y) -> const float* {
-      if (g.plane) return g.plane + size_t(y) * size_t(tw);
-      if (y >= f0 && y < f1) return fine + size_t(y - f0) * size_t(tw);
-      return g.row(y, converted);
-    };
-
-    for (int r = r0; r <= r1; ++r) {
-      if (fine && r >= f0 && r < f1) g.row(r, fine + size_t(r - f0) * size_t(tw));
-      convolveRowAtEvenColumns(fineRow(r), even + size_t(r - r0) * size_t(cw), tw);
-    }
-    for (int k = k0; k <= k1; ++k) {
-      const float* r[5];
-      for (int j = 0; j < 5; ++j) r[j] = even + size_t(clampIndex(2 * k + j - 2, th) - r0) * size_t(cw);
-      // Owned rows go straight into `down`; the neighbours' rows stay local.
-      const bool owned = k >= c0 && k < c1;
-      float* out = owned ? down + size_t(k) * size_t(cw) : coarse + size_t(k - k0) * size_t(cw);
-      kernels::tapsColumns(r[0], r[1], r[2], r[3], r[4], out, cw);
-      padRepeatedRow(out, cw, tw, padded);
-      kernels::tapsRow(padded, smoothed + size_t(k - k0) * size_t(tw), tw);
-    }
-    for (int y = f0; y < f1; ++y) {
-      const float* r[5];
-      for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
-      const size_t at = size_t(y) * size_t(tw);
-      const float* wy = weight.row(y, tw, weightRow);
-      kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + at, tw, first);
-    }
+  parallelFor(size_t(halved({g.w, g.h}).h), bandOf(g.h, g.w, reduceDetailBand), [&](size_t begin, size_t end) {
+    reduceAndAddDetailBand(g, int(begin), int(end), down, weight, acc, 0, first);
   });
+}
+
+void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, bool first) {
+  const int w = g.w;
+  float* converted = scratchOf(scratch.row, size_t(w));
+  float* weightRow = scratchOf(scratch.weight, size_t(w));
+  for (int y = y0; y < y1; ++y)
+    kernels::weightedRow(g.row(y, converted), weight.row(y, w, weightRow), acc + size_t(y - accTop) * size_t(w), w,
+                         first);
 }
 
 void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
+  parallelFor(size_t(g.h), bandOf(g.h, g.w, 32),
+              [&](size_t begin, size_t end) { addWeightedBand(g, int(begin), int(end), weight, acc, 0, first); });
+}
+
+void addRowsBand(const Rows& g, int y0, int y1, float* acc, int accTop) {
   const int w = g.w;
-  parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
-    float* converted = scratchOf(scratch.row, size_t(w));
-    float* weightRow = scratchOf(scratch.weight, size_t(w));
-    for (size_t y = begin; y < end; ++y) {
-      const size_t at = y * size_t(w);
-      kernels::weightedRow(g.row(int(y), converted), weight.row(int(y), w, weightRow), acc + at, w, first);
-    }
-  });
+  float* converted = scratchOf(scratch.row, size_t(w));
+  for (int y = y0; y < y1; ++y) kernels::addRow(g.row(y, converted), acc + size_t(y - accTop) * size_t(w), w);
 }
 
 void addRows(const Rows& g, float* acc) {
-  const int w = g.w;
-  parallelFor(size_t(g.h), bandOf(g.h, w, 32), [&](size_t begin, size_t end) {
-    float* converted = scratchOf(scratch.row, size_t(w));
-    for (size_t y = begin; y < end; ++y) kernels::addRow(g.row(int(y), converted), acc + y * size_t(w), w);
+  parallelFor(size_t(g.h), bandOf(g.h, g.w, 32),
+              [&](size_t begin, size_t end) { addRowsBand(g, int(begin), int(end), acc, 0); });
+}
+
+void addExpandedBand(const float* coarse, int cw, int ch, int tw, int th, int y0, int y1, float* acc, int accTop) {
+  expandBand(coarse, cw, ch, tw, th, y0, y1, [&](int y, const float* const r[5]) {
+    kernels::expandedRow(r[0], r[1], r[2], r[3], r[4], acc + size_t(y - accTop) * size_t(tw), tw);
   });
 }
 
 void addExpanded(const float* coarse, int cw, int ch, float* acc, int tw, int th) {
-  expandRows(coarse, cw, ch, tw, th, [&](int y, const float* const r[5]) {
-    kernels::expandedRow(r[0], r[1], r[2], r[3], r[4], acc + size_t(y) * size_t(tw), tw);
-  });
+  // Bands of 32 rows: their row-smoothed source rows stay in cache.
+  parallelFor(size_t(th), bandOf(th, tw, 32),
+              [&](size_t begin, size_t end) { addExpandedBand(coarse, cw, ch, tw, th, int(begin), int(end), acc, 0); });
 }
 
 Plane blur(const Plane& p, int w, int h) {

@@ -67,9 +67,10 @@ Reduced reduce(const Plane& p, int w, int h);
 Plane expand(const Plane& p, int w, int h, int tw, int th);
 
 // The rows of one pyramid level: a float plane, or (level 0 of a render) one
-// component of an RGBX buffer read as values 0…1 the way Image::channel reads it.
+// component of a pixel buffer read as values 0…1 the way Image::channel reads it.
 // Or the difference of one component of two renders of the same size, image −
-// minus, each read as above.
+// minus, each read as above. A plane may hold only some rows of the level, from
+// row `top` on (a band); w and h are always the whole level's.
 struct Rows {
   const float* plane = nullptr;
   const Image* image = nullptr;
@@ -77,27 +78,33 @@ struct Rows {
   int w = 0;
   int h = 0;
   const Image* minus = nullptr;
+  int top = 0;
 
-  static Rows of(const float* plane, int w, int h) { return {plane, nullptr, 0, w, h, nullptr}; }
-  static Rows of(const Image& image, int component) { return {nullptr, &image, component, image.w, image.h, nullptr}; }
-  static Rows difference(const Image& image, const Image& minus, int component) {
-    return {nullptr, &image, component, image.w, image.h, &minus};
+  static Rows of(const float* plane, int w, int h) { return {plane, nullptr, 0, w, h, nullptr, 0}; }
+  static Rows of(const Image& image, int component) {
+    return {nullptr, &image, component, image.w, image.h, nullptr, 0};
   }
+  static Rows difference(const Image& image, const Image& minus, int component) {
+    return {nullptr, &image, component, image.w, image.h, &minus, 0};
+  }
+  // Rows top, top + 1, … of a w×h level, held one after another from `rows` on.
+  static Rows band(const float* rows, int top, int w, int h) { return {rows, nullptr, 0, w, h, nullptr, top}; }
 
   // Row y: a pointer into the plane, or the row converted into `scratch` (w values).
   const float* row(int y, float* scratch) const;
 };
 
-// The weights of one pyramid level, row by row: a plane, or one minus the sum of
-// other planes (the last render's weights, when the weights of every pixel sum to
-// 1, need not be stored).
+// The weights of one pyramid level, row by row: a plane (or, like Rows, a band of
+// it from row `top` on), or one minus the sum of other planes (the last render's
+// weights, when the weights of every pixel sum to 1, need not be stored).
 struct Weights {
   const float* plane = nullptr;
   std::span<const float* const> others;
+  int top = 0;
 
-  Weights(const float* plane) : plane(plane) {}  // NOLINT: a plane is the usual case
-  static Weights complementOf(std::span<const float* const> others) {
-    Weights weights(nullptr);
+  Weights(const float* plane, int top = 0) : plane(plane), top(top) {}  // NOLINT: a plane is the usual case
+  static Weights complementOf(std::span<const float* const> others, int top = 0) {
+    Weights weights(nullptr, top);
     weights.others = others;
     return weights;
   }
@@ -107,12 +114,19 @@ struct Weights {
   const float* row(int y, int w, float* scratch) const;
 };
 
+// out[x] = 1 − ((others[0][x] + others[1][x]) + …) for x in [0, n): the last
+// render's weights when those of every pixel sum to 1.
+void complementRow(const float* const* others, size_t count, float* out, int n);
+
 // The banded, multi-threaded forms of the operations above, on which the blend is
 // built. Every sample is computed with the same operations in the same order as in
 // blur, reduce and expand, so the values are identical to theirs.
 
 // reduce(src) into dst, a plane of halved(src.w, src.h).
 void reduceInto(const Rows& src, float* dst);
+
+// Rows [k0, k1) of that plane only, on the calling thread (row k at dst + k·halved(src.w)).
+void reduceIntoBand(const Rows& src, int k0, int k1, float* dst);
 
 // acc[p] = weight[p]·(g[p] − up[p]) + acc[p] over the level of g, where up is the
 // expand of `coarse` (halved(g.w, g.h)) to g's size. With `first` the accumulator is
@@ -123,15 +137,33 @@ void addDetail(const Rows& g, const float* coarse, const Weights& weight, float*
 // g, band by band.
 void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first);
 
+// One band of that sweep, on the calling thread: the coarse rows [c0, c1) of the
+// reduce of g go into `down` (row k at down + k·halved(g.w)), unless `down` is
+// null; the detail of g's rows [2·c0, min(2·c1, g.h)) times the weights is added
+// into acc, whose row y lies at acc + (y − accTop)·g.w. The coarse rows next to the
+// band that the detail needs are computed here too, so bands never wait for each
+// other.
+void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const Weights& weight, float* acc, int accTop,
+                            bool first);
+
 // acc[p] = weight[p]·g[p] + acc[p] (with `first`: + 0 instead of reading acc).
 void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first);
+
+// The same for rows [y0, y1) on the calling thread, acc's row y at acc + (y − accTop)·g.w.
+void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, bool first);
 
 // acc[p] = acc[p] + g[p] over the level of g.
 void addRows(const Rows& g, float* acc);
 
+// The same for rows [y0, y1) on the calling thread, acc's row y at acc + (y − accTop)·g.w.
+void addRowsBand(const Rows& g, int y0, int y1, float* acc, int accTop);
+
 // acc[p] = up[p] + acc[p] over a tw×th plane, where up is the expand of the cw×ch
 // plane `coarse` to tw×th.
 void addExpanded(const float* coarse, int cw, int ch, float* acc, int tw, int th);
+
+// The same for rows [y0, y1) on the calling thread, acc's row y at acc + (y − accTop)·tw.
+void addExpandedBand(const float* coarse, int cw, int ch, int tw, int th, int y0, int y1, float* acc, int accTop);
 
 // Number of pyramid levels for a w×h plane (w, h ≥ 1): floor(log2(min(w, h))) − 3,
 // at least 1.

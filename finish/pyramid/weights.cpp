@@ -97,60 +97,72 @@ thread_local WeightScratch scratch;
 
 void expRow(const float* x, float* out, size_t n) { expValues(x, out, n); }
 
-Plane luma(const Image& image) {
-  Plane y(image.n());
-  const size_t n = image.n();
-  parallelFor(n, size_t(1) << 16, [&](size_t begin, size_t end) {
-    const size_t count = end - begin;
+void lumaRows(const Image& image, int y0, int y1, float* out) {
+  const size_t begin = size_t(y0) * size_t(image.w), end = size_t(y1) * size_t(image.w);
+  constexpr size_t chunk = size_t(1) << 14;
+  for (size_t at = begin; at < end; at += chunk) {
+    const size_t count = std::min(chunk, end - at);
     float* r = scratchOf(scratch.r, count);
     float* g = scratchOf(scratch.g, count);
     float* b = scratchOf(scratch.b, count);
-    image.channelRange(0, begin, end, r);
-    image.channelRange(1, begin, end, g);
-    image.channelRange(2, begin, end, b);
-    lumaRow(r, g, b, y.data() + begin, count);
+    image.channelRange(0, at, at + count, r);
+    image.channelRange(1, at, at + count, g);
+    image.channelRange(2, at, at + count, b);
+    lumaRow(r, g, b, out + (at - begin), count);
+  }
+}
+
+Plane luma(const Image& image) {
+  Plane y(image.n());
+  const int h = image.h;
+  parallelFor(size_t(h), grainFor(size_t(h), 16), [&](size_t begin, size_t end) {
+    lumaRows(image, int(begin), int(end), y.data() + begin * size_t(image.w));
   });
   return y;
 }
 
-Plane mertensWeight(const Image& image) {
+void mertensRows(const Image& image, int y0, int y1, float* out) {
   const int w = image.w, h = image.h;
+  // Rows go by one after another: the grey rows above, at and below the current
+  // one, and the channels of the current row and the next, in small rings (row y's
+  // grey at slot y mod 3, its channels at slot y mod 2), so that each row is
+  // converted once and the working set stays a few rows however many are asked for.
+  const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
+  float* grey = scratchOf(scratch.grey, 3 * stride);
+  float* rs = scratchOf(scratch.r, 2 * size_t(w));
+  float* gs = scratchOf(scratch.g, 2 * size_t(w));
+  float* bs = scratchOf(scratch.b, 2 * size_t(w));
+  auto load = [&](int y) {
+    const size_t at = size_t(y % 2) * size_t(w);
+    image.channelRow(0, y, rs + at);
+    image.channelRow(1, y, gs + at);
+    image.channelRow(2, y, bs + at);
+    float* row = grey + size_t(y % 3) * stride;
+    greyRow(rs + at, gs + at, bs + at, row + 1, w);
+    row[0] = row[1];
+    row[w + 1] = row[w];
+  };
+  float* contrast = scratchOf(scratch.contrast, size_t(w));
+  float* saturation = scratchOf(scratch.saturation, size_t(w));
+  float* spread = scratchOf(scratch.spread, size_t(w));
+  if (y0 > 0) load(y0 - 1);
+  load(y0);
+  for (int y = y0; y < y1; ++y) {
+    if (y + 1 < h) load(y + 1);
+    const size_t at = size_t(y % 2) * size_t(w);
+    const float* up = grey + size_t(std::max(y - 1, 0) % 3) * stride;
+    const float* row = grey + size_t(y % 3) * stride;
+    const float* down = grey + size_t(std::min(y + 1, h - 1) % 3) * stride;
+    measuresRow(up, row, down, rs + at, gs + at, bs + at, contrast, saturation, spread, w);
+    weightRow(spread, contrast, saturation, out + size_t(y - y0) * size_t(w), w);
+  }
+}
+
+Plane mertensWeight(const Image& image) {
   Plane weight(image.n());
   // Bands of a few rows, so that their converted channels stay in cache.
-  parallelFor(size_t(h), 16, [&](size_t begin, size_t end) {
-    const int y0 = int(begin), y1 = int(end);
-    // Grey rows y0 − 1 … y1 (clamped), then the measures of each row.
-    const int g0 = std::max(y0 - 1, 0), g1 = std::min(y1, h - 1);
-    const size_t stride = size_t(w) + 2;  // grey rows padded by one sample each side
-    float* grey = scratchOf(scratch.grey, size_t(g1 - g0 + 1) * stride);
-    // The channels of rows g0 … g1, converted once for the grey rows and the
-    // measures alike.
-    const size_t rows = size_t(g1 - g0 + 1);
-    float* rs = scratchOf(scratch.r, rows * size_t(w));
-    float* gs = scratchOf(scratch.g, rows * size_t(w));
-    float* bs = scratchOf(scratch.b, rows * size_t(w));
-    for (int y = g0; y <= g1; ++y) {
-      const size_t at = size_t(y - g0) * size_t(w);
-      image.channelRow(0, y, rs + at);
-      image.channelRow(1, y, gs + at);
-      image.channelRow(2, y, bs + at);
-      float* row = grey + size_t(y - g0) * stride;
-      greyRow(rs + at, gs + at, bs + at, row + 1, w);
-      row[0] = row[1];
-      row[w + 1] = row[w];
-    }
-    float* contrast = scratchOf(scratch.contrast, size_t(w));
-    float* saturation = scratchOf(scratch.saturation, size_t(w));
-    float* spread = scratchOf(scratch.spread, size_t(w));
-    for (int y = y0; y < y1; ++y) {
-      const size_t at = size_t(y - g0) * size_t(w);
-      const float *r = rs + at, *g = gs + at, *b = bs + at;
-      const float* up = grey + size_t(std::max(y - 1, 0) - g0) * stride;
-      const float* row = grey + size_t(y - g0) * stride;
-      const float* down = grey + size_t(std::min(y + 1, h - 1) - g0) * stride;
-      measuresRow(up, row, down, r, g, b, contrast, saturation, spread, w);
-      weightRow(spread, contrast, saturation, weight.data() + size_t(y) * size_t(w), w);
-    }
+  parallelFor(size_t(image.h), 16, [&](size_t begin, size_t end) {
+    mertensRows(image, int(begin), int(end), weight.data() + begin * size_t(image.w));
   });
   return weight;
 }

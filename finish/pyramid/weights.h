@@ -10,6 +10,10 @@ namespace finish {
 // Rec. 709 luma of the values as stored: (0.2126·R + 0.7152·G) + 0.0722·B.
 Plane luma(const Image& image);
 
+// The same for rows [y0, y1) only, into out (row y at out + (y − y0)·w), on the
+// calling thread.
+void lumaRows(const Image& image, int y0, int y1, float* out);
+
 // 0 at or below e0, 1 at or above e1, the cubic (t·t)·(3 − 2t) between;
 // not-a-number gives 1.
 inline float smoothstep(float e0, float e1, float x) {
@@ -28,5 +32,9 @@ void expRow(const float* x, float* out, size_t n);
 // Exposure-fusion weight of each pixel: well-exposedness × (local contrast ×
 // saturation) + 1e-12, so every weight is positive.
 Plane mertensWeight(const Image& image);
+
+// The same for rows [y0, y1) only, into out (row y at out + (y − y0)·w), on the
+// calling thread.
+void mertensRows(const Image& image, int y0, int y1, float* out);
 
 }  // namespace finish

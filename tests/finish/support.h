@@ -11,19 +11,20 @@
 namespace testing_support {
 
 // A w×h render whose components come from fn(x, y, c) in 0…1, stored at `bits`;
-// X at the maximum, as decoding leaves it.
+// X (8 bits) at the maximum, as decoding leaves it.
 inline finish::Image render(int w, int h, int bits, const std::function<float(int, int, int)>& fn) {
   finish::Image image;
   image.w = w;
   image.h = h;
   image.bits = bits;
   const float top = bits == 8 ? 255.0f : 65535.0f;
-  if (bits == 8) image.px8.assign(size_t(4 * w * h), 255);
-  else image.px16.assign(size_t(4 * w * h), 65535);
+  const size_t components = finish::pixelComponents(bits);
+  if (bits == 8) image.px8.assign(components * size_t(w) * size_t(h), 255);
+  else image.px16.assign(components * size_t(w) * size_t(h), 65535);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       for (int c = 0; c < 3; ++c) {
-        const size_t at = 4 * (size_t(y) * size_t(w) + size_t(x)) + size_t(c);
+        const size_t at = components * (size_t(y) * size_t(w) + size_t(x)) + size_t(c);
         const float v = std::clamp(fn(x, y, c), 0.0f, 1.0f) * top + 0.5f;
         if (bits == 8) image.px8[at] = uint8_t(v);
         else image.px16[at] = uint16_t(v);

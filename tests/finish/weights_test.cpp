@@ -70,9 +70,9 @@ TEST(MertensWeight, ContrastSaturationAndExposureMultiply) {
   Image image = filled(3, 3, 0, 0, 0);
   image.bits = 16;
   image.px8.clear();
-  image.px16.assign(36, 0);
-  image.px16[4 * 4 + 0] = 65535;
-  image.px16[4 * 4 + 1] = 32768;
+  image.px16.assign(27, 0);  // RGB at 16 bits
+  image.px16[3 * 4 + 0] = 65535;
+  image.px16[3 * 4 + 1] = 32768;
   const float g = 32768.0f / 65535.0f;
   const Plane w = mertensWeight(image);
   const float mu = (1.0f + g) / 3.0f;

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const finish::Image& image = loaded->image;
   if (image.w < 1 || image.h < 1) broken("an empty image");
   if (image.bits == 8 ? image.px8.size() != 4 * image.n() || !image.px16.empty()
-                      : image.bits != 16 || image.px16.size() != 4 * image.n() || !image.px8.empty())
+                      : image.bits != 16 || image.px16.size() != 3 * image.n() || !image.px8.empty())
     broken("the buffer does not match the size and depth");
   finish::Plane red = image.channel(0);
   for (float v : red)
