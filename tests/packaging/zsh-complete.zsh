@@ -52,3 +52,4 @@ for line in "${(@f)output}"; do
   line=${line%$'\r'}
   [[ $line == *'<match>'* ]] && print -r -- "${line##*<match>}"
 done
+exit 0
