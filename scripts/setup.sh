@@ -11,10 +11,11 @@ shift || true
 
 debian_packages=(g++ cmake ninja-build pkg-config git libgtest-dev libgmock-dev
   nlohmann-json3-dev libicu-dev libvips-dev libtiff-dev libjpeg-dev libsimdjson-dev nodejs npm procps
-  libimage-exiftool-perl clang libclang-rt-14-dev clang-format)
+  libimage-exiftool-perl clang libclang-rt-14-dev clang-format
+  libvips-tools dpkg-dev file debootstrap man-db mandoc zsh fish)
 
 if [ "$(uname)" = Darwin ]; then
-  for f in cmake ninja googletest nlohmann-json icu4c vips libtiff jpeg-turbo simdjson node exiftool clang-format; do
+  for f in cmake ninja pkgconf googletest nlohmann-json icu4c vips libtiff jpeg-turbo simdjson node exiftool clang-format; do
     brew list --versions "$f" >/dev/null 2>&1 || brew install "$f"
   done
 else

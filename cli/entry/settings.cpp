@@ -98,7 +98,7 @@ const std::string& bundleId() {
 }
 
 const std::string& appVersion() {
-  static const std::string value("0.3.0-beta.17");
+  static const std::string value(QUILLORE_VERSION);  // from the top CMakeLists.txt
   return value;
 }
 
