@@ -10,7 +10,7 @@ build=${1:-$root/build}
 shift || true
 
 debian_packages=(g++ cmake ninja-build pkg-config git libgtest-dev libgmock-dev
-  nlohmann-json3-dev libicu-dev libvips-dev libtiff-dev libjpeg-dev libsimdjson-dev nodejs npm procps
+  nlohmann-json3-dev libicu-dev libvips-dev libvips-tools libtiff-dev libjpeg-dev libsimdjson-dev nodejs npm procps
   libimage-exiftool-perl clang libclang-rt-14-dev clang-format)
 
 if [ "$(uname)" = Darwin ]; then
