@@ -148,7 +148,10 @@ file "$build/quillore-finish" | grep -q 'ARM aarch64' || { echo "test-aarch64: n
 say "built"
 
 # ---- the unit tests, under emulation ------------------------------------------------------
-in_root "cd '$build' && ctest --output-on-failure -j $jobs -LE e2e"
+# One case is left out: qemu-user runs the C library's posix_spawn child as a plain fork
+# (CLONE_VFORK without shared memory), so a program that cannot be started shows up as the
+# child's exit status 127 rather than as posix_spawn's error. The x86-64 build runs it.
+in_root "cd '$build' && ctest --output-on-failure -j $jobs -LE e2e -E '^RunQuietly\\.ReturnsTheStatusOrMinusOne\$'"
 say "unit tests passed"
 
 # ---- the bridge against the stand-in app, both on arm64 -----------------------------------

@@ -34,8 +34,13 @@ run "$root/build-asan" -LE nosanitize
 
 # The relay (a reader thread per connection) and quillore-finish (a thread pool, and the image
 # library's own threads) under ThreadSanitizer: their tests, then quillore-finish on real
-# renders in every mode. The suppressions name third-party libraries only.
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}
+# renders in every mode. The suppressions name third-party libraries only. Each word of a
+# buffer the image library copies is a suppressed race of its own: without
+# suppress_equal_addresses=0 the sanitizer compares each with all the earlier ones, which
+# takes minutes per image. GLib hands out memory from slices of its own unless told to use
+# malloc, and then memory that one thread gave back and another took looks shared.
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppress_equal_addresses=0:suppressions=$root/tests/tsan.supp}
+export G_SLICE=always-malloc
 QUILLORE_BUILD_TARGETS="quillore-mcp test_cli_relay quillore-finish test_finish" \
   "$root/scripts/setup.sh" "$root/build-tsan" -DQUILLORE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 run "$root/build-tsan" -L 'relay|finish'
