@@ -37,10 +37,11 @@ install_missing test-aarch64 qemu-user-static debootstrap g++-aarch64-linux-gnu 
 QUILLORE_BUILD_TARGETS="quillore-finish quillore-mcp" "$root/scripts/setup.sh" "$root/build"
 
 # The arm64 root: libraries and headers for the build (the C and C++ runtime's come with the
-# cross compiler), ctest, and what the tests run (exiftool, pgrep, node for the stand-in app,
-# whose npm packages are the checkout's own).
+# cross compiler), ctest, and what the tests run (exiftool, pgrep, localedef's sources for a
+# locale with a decimal comma, node for the stand-in app, whose npm packages are the
+# checkout's own).
 root_packages=(libgtest-dev libgmock-dev nlohmann-json3-dev libicu-dev libvips-dev libtiff-dev libjpeg-dev
-  libsimdjson-dev cmake nodejs procps libimage-exiftool-perl)
+  libsimdjson-dev cmake nodejs procps libimage-exiftool-perl locales)
 
 # ---- binfmt_misc: the kernel runs arm64 programs through qemu ------------------------------
 binfmt=/proc/sys/fs/binfmt_misc
