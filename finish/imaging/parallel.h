@@ -34,8 +34,11 @@ inline float* scratchOf(std::vector<float>& buffer, size_t n) {
 // Hot loops get AVX-512 and AVX2 clones on x86-64 Linux, chosen at load time (the
 // same values on each: element-wise arithmetic, never contracted); everywhere else
 // they are compiled once for the baseline (NEON on Apple silicon) and left to the
-// auto-vectoriser.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+// auto-vectoriser. Sanitizer builds take no clones: the clones' resolvers run while
+// the program is loaded, before a sanitizer's runtime is set up, and so crash when
+// they are instrumented (ThreadSanitizer).
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define FINISH_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define FINISH_VECTOR_CLONES

@@ -1,9 +1,8 @@
-// The default preview directory under the user's home (from the user database, shown
-// to the program by an isolated run): images land there, and entries older than a day
+// The default preview directory under the user's home (from the user database, which an
+// isolated run gives a home of its own): images land there, and entries older than a day
 // are removed first, but only by runs that write images there by default.
 import assert from 'node:assert/strict';
 import { existsSync, lstatSync, lutimesSync, mkdirSync, readdirSync, readFileSync, symlinkSync, writeFileSync } from 'node:fs';
-import { userInfo } from 'node:os';
 import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { canIsolate, images, programs, run, startApp, tempDir } from './lib.mjs';
@@ -61,7 +60,7 @@ describe('preview directory', { skip: !canIsolate && 'needs root and unshare' },
     const home = tempDir(t);
     const result = await ql(home, ['compare_renders']);
     const out = JSON.parse(result.stdout);
-    const shown = join(userInfo().homedir, previews);
+    const shown = join(home, previews);
     printed(result, 0, { images: [{ label: 'Before and after', path: out.images[0].path }, { path: out.images[1].path }] });
     assert.equal(existsSync(join(home, 'not-the-home')), false, '$HOME is not used');
     for (const [i, bytes] of [[0, images.preview], [1, images.second]]) {
@@ -86,7 +85,7 @@ describe('preview directory', { skip: !canIsolate && 'needs root and unshare' },
 
   test('runs with --out, without images, or with a tool error clear nothing', async (t) => {
     const { home, dir, all } = seeded(t);
-    const shown = join(userInfo().homedir, previews);
+    const shown = join(home, previews);
     // --out naming the preview directory itself still counts as --out.
     assert.equal((await ql(home, ['render_preview', '--out', shown])).status, 0);
     assert.equal((await ql(home, ['render_preview', '--out', join(home, 'elsewhere')])).status, 0);

@@ -45,8 +45,10 @@
 // parallel start apps of their own). isolated: {launch: [switches…]} also puts
 // a launcher (app/launcher/) in place of the platform's one: starting the app
 // then runs the stand-in in the namespace with --socket $QL_AGENT_SOCK and these
-// switches; {launch: false} makes the launcher fail. isolated: {home: dir} shows dir as the user's home
-// directory (the one of the user database) to the program. Options combine.
+// switches; {launch: false} makes the launcher fail. isolated: {home: dir} makes dir the user's
+// home directory in the user database that the program reads (a copy of /etc/passwd in
+// place of the real one), so nothing is covered up: a checkout inside the real home stays
+// where it is. Options combine.
 // Children of the namespace end with its pid 1. As pid 1, the program ignores
 // signals it has no handler for when they come from inside the namespace, and an
 // abort() ends it with SIGSEGV instead of SIGABRT.
@@ -234,7 +236,14 @@ const quote = (text) => `'${text.replaceAll("'", "'\\''")}'`;
 function isolate(program, args, argv0, isolated, env) {
   const { launch, home } = typeof isolated === 'object' ? isolated : {};
   let setup = '';
-  if (home !== undefined) setup += `mount --bind ${quote(home)} "$(getent passwd "$(id -u)" | cut -d: -f6)" && `;
+  if (home !== undefined) {
+    if (/[:\n]/.test(home)) throw new Error(`a user database entry cannot hold ${home}`);
+    // The user's own entry first, with `home` in its home field, then the others.
+    setup +=
+      `passwd=$(mktemp) && { getent passwd "$(id -u)" | home=${quote(home)} awk -F: -v OFS=: '{ $6 = ENVIRON["home"]; print }' && ` +
+      `awk -F: -v uid="$(id -u)" '$3 != uid' /etc/passwd; } >"$passwd" && chmod 644 "$passwd" && ` +
+      `mount --bind "$passwd" /etc/passwd && rm "$passwd" && `;
+  }
   if (launch !== undefined) {
     if (/[:,]/.test(launcherDir)) throw new Error(`an overlay cannot use ${launcherDir}`);
     env.QUILLORE_APP_SCRIPT = appScript;
