@@ -16,7 +16,7 @@
 #include <xlocale.h>
 #endif
 
-#include "imaging/image.h"
+#include "imaging/files.h"
 #include "imaging/phases.h"
 #include "modes/modes.h"
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "imaging/image.h"
+#include "imaging/files.h"
 
 #include <unistd.h>
 

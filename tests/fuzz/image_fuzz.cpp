@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "imaging/image.h"
+#include "imaging/files.h"
 
 namespace {
 
