@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 
 #include "imaging/decode_jpeg.h"
 #include "imaging/files.h"
@@ -39,8 +40,10 @@ inline double fraction(const T* pixel, int band) {
   }
 }
 
-// Rows of 8-bit samples: copied, or composited over black when `alpha` is set.
-void rowFrom8(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
+// Rows of samples of the buffer's own format, copied or composited over black when
+// `alpha` is set: 8-bit ones into RGBX, 16-bit ones into RGB (16-bit buffers have no
+// X).
+void rowFromNative(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
   for (int x = 0; x < w; ++x, src += bands, dst += 4) {
     if (alpha) {
       const unsigned a = src[3];
@@ -52,8 +55,7 @@ void rowFrom8(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
   }
 }
 
-// Into RGB: 16-bit buffers have no X.
-void rowFrom16(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst) {
+void rowFromNative(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst) {
   for (int x = 0; x < w; ++x, src += bands, dst += 3) {
     if (alpha) {
       const uint64_t a = src[3];
@@ -65,10 +67,10 @@ void rowFrom16(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst)
 }
 
 // Any other sample format: scaled to the buffer's range through a fraction.
-template <typename T, typename Out>
+template <typename T, Component Out>
 void rowFromOther(const T* src, int bands, bool alpha, int w, Out* dst) {
   const double top = double(std::numeric_limits<Out>::max());
-  constexpr size_t stride = pixelComponents(sizeof(Out) == 1 ? 8 : 16);
+  constexpr size_t stride = componentsOf<Out>;
   for (int x = 0; x < w; ++x, src += bands, dst += stride) {
     const double a = alpha ? fraction(src, 3) : 1.0;
     for (int c = 0; c < 3; ++c) dst[c] = Out(std::lround(fraction(src, c) * a * top));
@@ -76,7 +78,7 @@ void rowFromOther(const T* src, int bands, bool alpha, int w, Out* dst) {
   }
 }
 
-template <typename Out>
+template <Component Out>
 bool rowFromAny(VipsBandFormat format, const void* row, int bands, bool alpha, int w, Out* dst) {
   switch (format) {
     case VIPS_FORMAT_CHAR: rowFromOther(static_cast<const int8_t*>(row), bands, alpha, w, dst); return true;
@@ -89,12 +91,18 @@ bool rowFromAny(VipsBandFormat format, const void* row, int bands, bool alpha, i
   }
 }
 
-// Decodes every pixel of `image` into the buffer of `out`, one strip of rows
-// at a time, top to bottom (the order a sequential reader needs).
-bool decodePixels(VipsImage* image, bool alpha, Image& out) {
+// The image library's sample format of each depth.
+template <Component T>
+constexpr VipsBandFormat nativeFormat = std::same_as<T, uint8_t> ? VIPS_FORMAT_UCHAR : VIPS_FORMAT_USHORT;
+
+// Decodes every pixel of `image` into `out`, one strip of rows at a time, top to
+// bottom (the order a sequential reader needs).
+template <Component T>
+bool decodePixels(VipsImage* image, bool alpha, Samples<T>& out) {
   const VipsBandFormat format = image->BandFmt;
   const int bands = image->Bands;
-  const int w = out.w, h = out.h;
+  const int w = image->Xsize, h = image->Ysize;
+  constexpr size_t components = componentsOf<T>;
   VipsRegion* region = vips_region_new(image);
   if (!region) return false;
   bool ok = true;
@@ -105,22 +113,12 @@ bool decodePixels(VipsImage* image, bool alpha, Image& out) {
       ok = false;
       break;
     }
-    const size_t components = pixelComponents(out.bits);
-    const size_t filled = size_t(top + rect.height) * size_t(w) * components;
-    if (out.bits == 8) out.px8.resize(filled);
-    else out.px16.resize(filled);
+    out.resize(size_t(top + rect.height) * size_t(w) * components);
     for (int y = top; ok && y < top + rect.height; ++y) {
       const void* row = VIPS_REGION_ADDR(region, 0, y);
-      const size_t at = size_t(y) * size_t(w) * components;
-      if (out.bits == 8) {
-        if (format == VIPS_FORMAT_UCHAR)
-          rowFrom8(static_cast<const uint8_t*>(row), bands, alpha, w, out.px8.data() + at);
-        else ok = rowFromAny(format, row, bands, alpha, w, out.px8.data() + at);
-      } else {
-        if (format == VIPS_FORMAT_USHORT)
-          rowFrom16(static_cast<const uint16_t*>(row), bands, alpha, w, out.px16.data() + at);
-        else ok = rowFromAny(format, row, bands, alpha, w, out.px16.data() + at);
-      }
+      T* into = out.data() + size_t(y) * size_t(w) * components;
+      if (format == nativeFormat<T>) rowFromNative(static_cast<const T*>(row), bands, alpha, w, into);
+      else ok = rowFromAny(format, row, bands, alpha, w, into);
     }
   }
   g_object_unref(region);
@@ -171,7 +169,7 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
   out.w = image->Xsize;
   out.h = image->Ysize;
   const bool narrow = image->BandFmt == VIPS_FORMAT_UCHAR || image->BandFmt == VIPS_FORMAT_CHAR;
-  out.bits = narrow ? 8 : 16;
+  if (!narrow) out.px.emplace<Samples16>();
   if (vips_image_get_typeof(image, VIPS_META_ICC_NAME)) {
     const void* icc = nullptr;
     size_t length = 0;
@@ -180,15 +178,21 @@ std::optional<Loaded> load(const std::string& path, std::string& error) {
   }
   // Room for every pixel, filled strip by strip as rows are decoded: a file that
   // claims more rows than it holds fails before most of the memory is touched.
-  if (out.bits == 8) out.px8.reserve(pixelComponents(8) * out.n());
-  else out.px16.reserve(pixelComponents(16) * out.n());
+  std::visit([&]<typename T>(Samples<T>& samples) { samples.reserve(componentsOf<T> * out.n()); }, out.px);
 
   const bool alpha = image->Bands >= 4 && vips_image_hasalpha(image);
   const char* loader = nullptr;
   const bool jpeg = vips_image_get_string(file.image, VIPS_META_LOADER, &loader) == 0 && loader &&
                     std::string_view(loader).starts_with("jpegload") && image == file.image && image->Bands == 3 &&
                     image->BandFmt == VIPS_FORMAT_UCHAR && model == VIPS_INTERPRETATION_sRGB;
-  if (!(jpeg && decodeJpeg(path, out)) && !decodePixels(image, alpha, out)) return cannotRead();
+  const bool read = std::visit(
+      [&]<typename T>(Samples<T>& samples) {
+        if constexpr (std::same_as<T, uint8_t>)
+          if (jpeg && decodeJpeg(path, out.w, out.h, samples)) return true;
+        return decodePixels(image, alpha, samples);
+      },
+      out.px);
+  if (!read) return cannotRead();
 
   std::shared_ptr<Source::Handle> handle = keepMetadata(file.image);
   handle->path = path;

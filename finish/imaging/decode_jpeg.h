@@ -10,11 +10,11 @@
 
 namespace finish {
 
-// Decodes the JPEG file at `path` into out.px8, whose size out.w × out.h the image
-// library has read from the file's header. X comes out as 0xFF, the maximum. False,
-// with out.px8 emptied, for anything unusual (a warning about the data, a different
+// Decodes the JPEG file at `path` into `out`, as 8-bit RGBX; w × h is the size the
+// image library has read from the file's header. X comes out as 0xFF, the maximum.
+// False, with `out` emptied, for anything unusual (a warning about the data, a different
 // shape or colour model): nothing is decided then, and the library's own reader
 // takes the file.
-bool decodeJpeg(const std::string& path, Image& out);
+bool decodeJpeg(const std::string& path, int w, int h, Samples8& out);
 
 }  // namespace finish

@@ -44,19 +44,23 @@ inline void fractionsRgb(const uint16_t* px, int c, float* out, size_t count) {
   for (size_t i = 0; i < count; ++i) out[i] = float(int32_t(at[3 * i])) / 65535.0f;
 }
 
-FINISH_VECTOR_CLONES void fractions8(const uint8_t* px, int c, float* out, size_t count) {
+// The loops for each depth, px pointing at the first pixel's first component.
+FINISH_VECTOR_CLONES void fractionsOf(const uint8_t* px, int c, float* out, size_t count) {
   fractions(px, c, out, count);
 }
 
-FINISH_VECTOR_CLONES void fractions16(const uint16_t* px, int c, float* out, size_t count) {
+FINISH_VECTOR_CLONES void fractionsOf(const uint16_t* px, int c, float* out, size_t count) {
   fractionsRgb(px, c, out, count);
 }
 
 }  // namespace
 
 void Image::channelRange(int c, size_t begin, size_t end, float* out) const {
-  if (bits == 8) fractions8(px8.data() + 4 * begin, c, out, end - begin);
-  else fractions16(px16.data() + 3 * begin, c, out, end - begin);
+  std::visit(
+      [&]<typename T>(const Samples<T>& samples) {
+        fractionsOf(samples.data() + componentsOf<T> * begin, c, out, end - begin);
+      },
+      px);
 }
 
 Plane Image::channel(int c) const {
@@ -68,24 +72,22 @@ Plane Image::channel(int c) const {
 
 // Filled over the pool: the first write to fresh memory is where the kernel maps
 // and clears each page, which on one thread was a pause of its own.
-Output::Output(const Image& like) : w(like.w), h(like.h), bits(like.bits) {
-  const size_t count = pixelComponents(like.bits) * like.n();
-  auto fill = [count](auto& samples, auto top) {
-    samples.resize(count);
-    parallelFor(count, size_t(1) << 20, [&](size_t begin, size_t end) {
-      std::fill(samples.begin() + ptrdiff_t(begin), samples.begin() + ptrdiff_t(end), top);
-    });
-  };
-  if (bits == 8) {
-    fill(own8_, uint8_t(255));
-    px8 = own8_;
-  } else {
-    fill(own16_, uint16_t(65535));
-    px16 = own16_;
-  }
+Output::Output(const Image& like) : w(like.w), h(like.h) {
+  std::visit(
+      [&]<typename T>(const Samples<T>&) {
+        const size_t count = componentsOf<T> * like.n();
+        Samples<T>& own = own_.emplace<Samples<T>>(count);
+        parallelFor(count, size_t(1) << 20, [&](size_t begin, size_t end) {
+          std::fill(own.begin() + ptrdiff_t(begin), own.begin() + ptrdiff_t(end), std::numeric_limits<T>::max());
+        });
+        px = std::span<T>(own);
+      },
+      like.px);
 }
 
-Output::Output(Image& base, Over) : w(base.w), h(base.h), bits(base.bits), px8(base.px8), px16(base.px16) {}
+Output::Output(Image& base, Over) : w(base.w), h(base.h) {
+  std::visit([&]<typename T>(Samples<T>& samples) { px = std::span<T>(samples); }, base.px);
+}
 
 namespace {
 
@@ -119,12 +121,13 @@ inline void putComponent(const float* __restrict values, T* __restrict pixels, i
   }
 }
 
-FINISH_VECTOR_CLONES void putComponent8(const float* __restrict values, uint8_t* __restrict pixels, int c,
-                                        size_t count) {
+// The loops for each depth, pixels pointing at the first pixel's first component.
+FINISH_VECTOR_CLONES void putComponentOf(const float* __restrict values, uint8_t* __restrict pixels, int c,
+                                         size_t count) {
   putComponent(values, pixels, c, count);
 }
 
-FINISH_VECTOR_CLONES void putComponent16(const float* __restrict values, uint16_t* __restrict pixels, int c,
+FINISH_VECTOR_CLONES void putComponentOf(const float* __restrict values, uint16_t* __restrict pixels, int c,
                                          size_t count) {
   uint16_t* at = pixels + c;
   for (size_t i = 0; i < count; ++i) at[3 * i] = uint16_t(quantise<int32_t>(values[i], 65535.0f));
@@ -133,9 +136,11 @@ FINISH_VECTOR_CLONES void putComponent16(const float* __restrict values, uint16_
 }  // namespace
 
 void Output::putRange(int c, const float* values, size_t begin, size_t end) {
-  const size_t count = end - begin;
-  if (bits == 8) putComponent8(values, px8.data() + 4 * begin, c, count);
-  else putComponent16(values, px16.data() + 3 * begin, c, count);
+  std::visit(
+      [&]<typename T>(std::span<T> samples) {
+        putComponentOf(values, samples.data() + componentsOf<T> * begin, c, end - begin);
+      },
+      px);
 }
 
 void Output::put(int c, const Plane& plane) {

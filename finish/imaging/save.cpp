@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <span>
 #include <string_view>
+#include <variant>
 
 #include "imaging/files.h"
 #include "imaging/jpeg_header.h"
@@ -60,12 +62,14 @@ std::string nameOf(const std::string& path) {
 
 // The result as an RGB image for the writers, carrying BASE's metadata.
 ImageRef resultImage(const Output& output, const Source::Handle& base) {
-  const bool narrow = output.bits == 8;
-  const void* data =
-      narrow ? static_cast<const void*>(output.px8.data()) : static_cast<const void*>(output.px16.data());
-  const size_t bytes = narrow ? output.px8.size() : output.px16.size() * 2;
-  ImageRef pixels(vips_image_new_from_memory(data, bytes, output.w, output.h, int(pixelComponents(output.bits)),
-                                             narrow ? VIPS_FORMAT_UCHAR : VIPS_FORMAT_USHORT));
+  const bool narrow = output.bits() == 8;
+  ImageRef pixels = std::visit(
+      [&]<typename T>(std::span<T> samples) {
+        return ImageRef(vips_image_new_from_memory(samples.data(), samples.size_bytes(), output.w, output.h,
+                                                   int(componentsOf<T>),
+                                                   narrow ? VIPS_FORMAT_UCHAR : VIPS_FORMAT_USHORT));
+      },
+      output.px);
   if (!pixels) return {};
   VipsImage* rgb = nullptr;
   if (vips_extract_band(pixels.image, &rgb, 0, "n", 3, nullptr) != 0) return {};

@@ -20,9 +20,8 @@ int largestDifference(const Output& out, const Image& image) {
   int worst = 0;
   for (size_t i = 0; i < image.n(); ++i)
     for (size_t c = 0; c < 3; ++c) {
-      const int a = image.bits == 8 ? image.px8[4 * i + c] : image.px16[3 * i + c];
-      const int b = out.bits == 8 ? out.px8[4 * i + c] : out.px16[3 * i + c];
-      worst = std::max(worst, std::abs(a - b));
+      worst =
+          std::max(worst, std::abs(testing_support::component(image, i, c) - testing_support::component(out, i, c)));
     }
   return worst;
 }
@@ -51,7 +50,7 @@ TEST(KeepHighlights, BlackBaseComesBackAndWhiteBaseGivesDark) {
   // DARK's 8-bit values, written at BASE's 16-bit depth.
   Output expected(white);
   for (int c = 0; c < 3; ++c) expected.put(c, dark.channel(c));
-  EXPECT_TRUE(std::ranges::equal(fromWhite.px16, expected.px16));
+  EXPECT_TRUE(std::ranges::equal(fromWhite.samples<uint16_t>(), expected.samples<uint16_t>()));
 }
 
 TEST(KeepHighlights, RampStartsLowerWithMoreStrength) {
@@ -102,8 +101,8 @@ TEST(DarkenSky, TopRowsComeFromDarkBottomRowsFromBase) {
   const Image dark = render(64, 100, 8, [](int, int, int) { return 0.2f; });
   Output out(base);
   darkenSky(base, dark, 0.45f, out);
-  EXPECT_EQ(out.px8[0], dark.px8[0]);
-  EXPECT_EQ(out.px8[4 * 64 * 99], base.px8[0]);
+  EXPECT_EQ(out.samples<uint8_t>()[0], dark.samples<uint8_t>()[0]);
+  EXPECT_EQ(out.samples<uint8_t>()[4 * 64 * 99], base.samples<uint8_t>()[0]);
 }
 
 TEST(Balance, IdenticalRendersGiveBaseAtEveryStrength) {
@@ -122,10 +121,10 @@ TEST(Balance, StrengthMixesTheFusionWithBase) {
   balance(base, dark, bright, 1, half);
   // Strength 1 is halfway between BASE and the full fusion.
   int worst = 0;
-  for (size_t i = 0; i < base.px16.size(); ++i) {
+  for (size_t i = 0; i < base.samples<uint16_t>().size(); ++i) {
     if (i % 4 == 3) continue;
-    const double mid = (double(base.px16[i]) + double(full.px16[i])) / 2.0;
-    worst = std::max(worst, int(std::ceil(std::abs(mid - double(half.px16[i])))));
+    const double mid = (double(base.samples<uint16_t>()[i]) + double(full.samples<uint16_t>()[i])) / 2.0;
+    worst = std::max(worst, int(std::ceil(std::abs(mid - double(half.samples<uint16_t>()[i])))));
   }
   EXPECT_LE(worst, 1);
   EXPECT_GT(largestDifference(full, base), 1000);
@@ -142,8 +141,7 @@ TEST(Modes, ResultOverBasesBufferEqualsAResultOfItsOwn) {
       Image overwritten = base;
       Output over = Output::over(overwritten);
       mode(overwritten, over);
-      EXPECT_TRUE(std::ranges::equal(over.px8, separate.px8)) << name << " at " << bits << " bits";
-      EXPECT_TRUE(std::ranges::equal(over.px16, separate.px16)) << name << " at " << bits << " bits";
+      EXPECT_TRUE(testing_support::sameComponents(over, separate)) << name << " at " << bits << " bits";
     };
     both([&](const Image& b, Output& out) { balance(b, dark, bright, 2, out); }, "balance");
     both([&](const Image& b, Output& out) { keepHighlights(b, dark, 2, out); }, "keep-highlights");

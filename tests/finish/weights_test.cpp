@@ -17,12 +17,11 @@ Image filled(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
   Image image;
   image.w = w;
   image.h = h;
-  image.bits = 8;
-  image.px8.resize(size_t(4 * w * h));
+  Samples8& samples = image.px.emplace<Samples8>(size_t(4 * w * h));
   for (size_t i = 0; i < image.n(); ++i) {
-    image.px8[4 * i] = r;
-    image.px8[4 * i + 1] = g;
-    image.px8[4 * i + 2] = b;
+    samples[4 * i] = r;
+    samples[4 * i + 1] = g;
+    samples[4 * i + 2] = b;
   }
   return image;
 }
@@ -68,11 +67,9 @@ TEST(MertensWeight, ContrastSaturationAndExposureMultiply) {
   // A saturated pixel (1, 0.5, 0) in the middle of black: grey 0.5 against four
   // neighbours of 0 gives a contrast of 2.
   Image image = filled(3, 3, 0, 0, 0);
-  image.bits = 16;
-  image.px8.clear();
-  image.px16.assign(27, 0);  // RGB at 16 bits
-  image.px16[3 * 4 + 0] = 65535;
-  image.px16[3 * 4 + 1] = 32768;
+  Samples16& samples = image.px.emplace<Samples16>(27, 0);  // RGB at 16 bits
+  samples[3 * 4 + 0] = 65535;
+  samples[3 * 4 + 1] = 32768;
   const float g = 32768.0f / 65535.0f;
   const Plane w = mertensWeight(image);
   const float mu = (1.0f + g) / 3.0f;
