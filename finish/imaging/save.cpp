@@ -22,16 +22,20 @@ namespace finish {
 
 namespace {
 
+// Lossy writers take a quality "Q" 1…100; lossless ones ignore it.
+enum class Compression { lossy, lossless };
+
 struct Writer {
   const char* loader;
   const char* saver;
-  bool lossy;  // takes a quality "Q" 1…100
+  Compression compression;
 };
 
+using enum Compression;
 constexpr Writer writers[] = {
-    {"jpegload", "jpegsave", true}, {"pngload", "pngsave", false},  {"tiffload", "tiffsave", false},
-    {"webpload", "webpsave", true}, {"heifload", "heifsave", true}, {"jxlload", "jxlsave", true},
-    {"jp2kload", "jp2ksave", true}, {"gifload", "gifsave", false},  {"ppmload", "ppmsave", false},
+    {"jpegload", "jpegsave", lossy}, {"pngload", "pngsave", lossless}, {"tiffload", "tiffsave", lossless},
+    {"webpload", "webpsave", lossy}, {"heifload", "heifsave", lossy},  {"jxlload", "jxlsave", lossy},
+    {"jp2kload", "jp2ksave", lossy}, {"gifload", "gifsave", lossless}, {"ppmload", "ppmsave", lossless},
 };
 
 const Writer* writerFor(const std::string& loader) {
@@ -92,7 +96,7 @@ bool stripsAll(const Source::Handle& base) {
 bool runWriter(const Writer& writer, const Source::Handle& base, VipsImage* image, const std::string& file,
                int percent) {
   const bool strip = stripsAll(base);
-  if (!writer.lossy) return vips_call(writer.saver, image, file.c_str(), "strip", strip, nullptr) == 0;
+  if (writer.compression == lossless) return vips_call(writer.saver, image, file.c_str(), "strip", strip, nullptr) == 0;
   if (std::string_view(writer.saver) == "heifsave") {
     // Keep AVIF as AVIF: the HEIF writer defaults to HEVC.
     int compression = VIPS_FOREIGN_HEIF_COMPRESSION_HEVC;

@@ -193,7 +193,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
   for (int c = 0; c < 3 && count > 1; ++c) {
     secondOf[size_t(c)] = Plane(area(size[1]));
     auto accAt = [&](int l) { return l == 1 ? secondOf[size_t(c)].data() : coarser[size_t(l)].data(); };
-    auto walk = [&](const Rows& level0, size_t i, bool first) {
+    auto walk = [&](const Rows& level0, size_t i, Accumulator into) {
       reduceInto(level0, levelPlane(1));
       for (int l = 1; l < count; ++l) {
         const Size s = size[size_t(l)];
@@ -202,16 +202,17 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
             i < stored ? Weights(weightPyramids[i][size_t(l)].data()) : Weights::complementOf(storedAt[size_t(l)]);
         if (l == last) {
           // The coarsest level keeps what remains of the low-pass image.
-          addWeighted(rows, weight, accAt(l), first);
+          addWeighted(rows, weight, accAt(l), into);
           return;
         }
-        reduceAndAddDetail(rows, levelPlane(l + 1), weight, accAt(l), first);
+        reduceAndAddDetail(rows, levelPlane(l + 1), weight, accAt(l), into);
       }
     };
     if (difference) {
-      walk(Rows::difference(*renders[0], *renders[1], c), 0, true);
+      walk(Rows::difference(*renders[0], *renders[1], c), 0, Accumulator::fresh);
     } else {
-      for (size_t i = 0; i < n; ++i) walk(Rows::of(*renders[i], c), i, i == 0);
+      for (size_t i = 0; i < n; ++i)
+        walk(Rows::of(*renders[i], c), i, i == 0 ? Accumulator::fresh : Accumulator::running);
     }
     for (int l = last - 1; l >= 1; --l) {
       const Size coarse = size[size_t(l + 1)], fine = size[size_t(l)];
@@ -274,15 +275,16 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       const int ready = f1 == bottom ? hi : std::clamp(f1 - readAbove, next, hi);
       const int from = f1 == bottom ? f1 : std::max(ready, f1 - readAbove);  // the new lag rows
       for (int c = 0; c < 3; ++c) {
-        auto add = [&](const Rows& g, size_t i, bool first) {
+        auto add = [&](const Rows& g, size_t i, Accumulator into) {
           const Weights weight(maps[i], f0);
-          if (count > 1) reduceAndAddDetailBand(g, f0 / 2, (f1 + 1) / 2, nullptr, weight, acc, f0, first);
-          else addWeightedBand(g, f0, f1, weight, acc, f0, first);
+          if (count > 1) reduceAndAddDetailBand(g, f0 / 2, (f1 + 1) / 2, nullptr, weight, acc, f0, into);
+          else addWeightedBand(g, f0, f1, weight, acc, f0, into);
         };
         if (difference) {
-          add(Rows::difference(*renders[0], *renders[1], c), 0, true);
+          add(Rows::difference(*renders[0], *renders[1], c), 0, Accumulator::fresh);
         } else {
-          for (size_t i = 0; i < n; ++i) add(Rows::of(*renders[i], c), i, i == 0);
+          for (size_t i = 0; i < n; ++i)
+            add(Rows::of(*renders[i], c), i, i == 0 ? Accumulator::fresh : Accumulator::running);
         }
         if (count > 1) addExpandedBand(secondOf[size_t(c)].data(), size[1].w, size[1].h, w, h, f0, f1, acc, f0);
         if (difference) addRowsBand(Rows::of(*renders[1], c), f0, f1, acc, f0);

@@ -111,8 +111,8 @@ FINISH_VECTOR_CLONES void tapsColumns(const float* r0, const float* r1, const fl
 }
 
 FINISH_VECTOR_CLONES void detailRow(const float* r0, const float* r1, const float* r2, const float* r3, const float* r4,
-                                    const float* g, const float* weight, float* acc, int n, bool first) {
-  if (first) {
+                                    const float* g, const float* weight, float* acc, int n, Accumulator into) {
+  if (into == Accumulator::fresh) {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + 0.0f;
   } else {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + acc[x];
@@ -124,8 +124,8 @@ FINISH_VECTOR_CLONES void expandedRow(const float* r0, const float* r1, const fl
   for (int x = 0; x < n; ++x) acc[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]) + acc[x];
 }
 
-FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float* acc, int n, bool first) {
-  if (first) {
+FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float* acc, int n, Accumulator into) {
+  if (into == Accumulator::fresh) {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + 0.0f;
   } else {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + acc[x];
@@ -267,19 +267,19 @@ void reduceInto(const Rows& src, float* dst) {
               [&](size_t begin, size_t end) { reduceIntoBand(src, int(begin), int(end), dst); });
 }
 
-void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first) {
+void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, Accumulator into) {
   const int tw = g.w, th = g.h;
   const Size c = halved({tw, th});
   expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
     const size_t at = size_t(y) * size_t(tw);
     const float* gy = g.row(y, scratchOf(scratch.row, size_t(tw)));
     const float* wy = weight.row(y, tw, scratchOf(scratch.weight, size_t(tw)));
-    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, first);
+    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, into);
   });
 }
 
 void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const Weights& weight, float* acc, int accTop,
-                            bool first) {
+                            Accumulator into) {
   const int tw = g.w, th = g.h;
   const Size c = halved({tw, th});
   const int cw = c.w, ch = c.h;
@@ -318,32 +318,32 @@ void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const We
     const float* r[5];
     for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
     const float* wy = weight.row(y, tw, weightRow);
-    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + size_t(y - accTop) * size_t(tw), tw, first);
+    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + size_t(y - accTop) * size_t(tw), tw, into);
   }
 }
 
-void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first) {
+void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, Accumulator into) {
   // Each band owns a run of coarse rows and the fine rows above them. It also
   // computes the coarse row on either side that its detail needs (the neighbours
   // write those to `down`), so no band waits for another; the fine rows it owns
   // are read (converted) once for both the reduce and the detail.
   parallelFor(size_t(halved({g.w, g.h}).h), bandOf(g.h, g.w, reduceDetailBand), [&](size_t begin, size_t end) {
-    reduceAndAddDetailBand(g, int(begin), int(end), down, weight, acc, 0, first);
+    reduceAndAddDetailBand(g, int(begin), int(end), down, weight, acc, 0, into);
   });
 }
 
-void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, bool first) {
+void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, Accumulator into) {
   const int w = g.w;
   float* converted = scratchOf(scratch.row, size_t(w));
   float* weightRow = scratchOf(scratch.weight, size_t(w));
   for (int y = y0; y < y1; ++y)
     kernels::weightedRow(g.row(y, converted), weight.row(y, w, weightRow), acc + size_t(y - accTop) * size_t(w), w,
-                         first);
+                         into);
 }
 
-void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
+void addWeighted(const Rows& g, const Weights& weight, float* acc, Accumulator into) {
   parallelFor(size_t(g.h), bandOf(g.h, g.w, 32),
-              [&](size_t begin, size_t end) { addWeightedBand(g, int(begin), int(end), weight, acc, 0, first); });
+              [&](size_t begin, size_t end) { addWeightedBand(g, int(begin), int(end), weight, acc, 0, into); });
 }
 
 void addRowsBand(const Rows& g, int y0, int y1, float* acc, int accTop) {

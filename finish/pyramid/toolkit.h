@@ -128,14 +128,19 @@ void reduceInto(const Rows& src, float* dst);
 // Rows [k0, k1) of that plane only, on the calling thread (row k at dst + k·halved(src.w)).
 void reduceIntoBand(const Rows& src, int k0, int k1, float* dst);
 
-// acc[p] = weight[p]·(g[p] − up[p]) + acc[p] over the level of g, where up is the
-// expand of `coarse` (halved(g.w, g.h)) to g's size. With `first` the accumulator is
-// not read: acc[p] = weight[p]·(g[p] − up[p]) + 0.
-void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first);
+// Whether an accumulator is to be started or added to. The first render's
+// contribution to a level starts it, without reading what the memory holds:
+// acc[p] = x + 0; every later one adds to it: acc[p] = x + acc[p].
+enum class Accumulator { fresh, running };
 
-// reduceInto(g, down) and addDetail(g, down, weight, acc, first) in one sweep over
+// acc[p] = weight[p]·(g[p] − up[p]) + acc[p] over the level of g, where up is the
+// expand of `coarse` (halved(g.w, g.h)) to g's size (+ 0 instead of acc[p] when
+// `into` is fresh).
+void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, Accumulator into);
+
+// reduceInto(g, down) and addDetail(g, down, weight, acc, into) in one sweep over
 // g, band by band.
-void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first);
+void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, Accumulator into);
 
 // One band of that sweep, on the calling thread: the coarse rows [c0, c1) of the
 // reduce of g go into `down` (row k at down + k·halved(g.w)), unless `down` is
@@ -144,13 +149,13 @@ void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float
 // band that the detail needs are computed here too, so bands never wait for each
 // other.
 void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const Weights& weight, float* acc, int accTop,
-                            bool first);
+                            Accumulator into);
 
-// acc[p] = weight[p]·g[p] + acc[p] (with `first`: + 0 instead of reading acc).
-void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first);
+// acc[p] = weight[p]·g[p] + acc[p] (+ 0 instead of acc[p] when `into` is fresh).
+void addWeighted(const Rows& g, const Weights& weight, float* acc, Accumulator into);
 
 // The same for rows [y0, y1) on the calling thread, acc's row y at acc + (y − accTop)·g.w.
-void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, bool first);
+void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, Accumulator into);
 
 // acc[p] = acc[p] + g[p] over the level of g.
 void addRows(const Rows& g, float* acc);

@@ -163,18 +163,19 @@ TEST_P(FastPaths, FusedDetailAndCollapseStepsMatchTheirPlainSequence) {
     Plane fastDown(down.plane.size());
     reduceInto(Rows::of(g.data(), s.w, s.h), fastDown.data());
     expectSame(fastDown, down.plane, "reduceInto", s, GetParam());
-    addDetail(Rows::of(g.data(), s.w, s.h), fastDown.data(), weight.data(), fast.data(), false);
+    addDetail(Rows::of(g.data(), s.w, s.h), fastDown.data(), weight.data(), fast.data(), Accumulator::running);
     expectSame(fast, plain, "addDetail", s, GetParam());
 
     Plane fused = start, fusedDown(down.plane.size());
-    reduceAndAddDetail(Rows::of(g.data(), s.w, s.h), fusedDown.data(), weight.data(), fused.data(), false);
+    reduceAndAddDetail(Rows::of(g.data(), s.w, s.h), fusedDown.data(), weight.data(), fused.data(),
+                       Accumulator::running);
     expectSame(fusedDown, down.plane, "reduceAndAddDetail (reduced level)", s, GetParam());
     expectSame(fused, plain, "reduceAndAddDetail", s, GetParam());
 
     Plane plainFirst(g.size(), 0.0f);
     reference::accumulate(plainFirst.data(), weight.data(), detail.data(), plainFirst.size());
     Plane fastFirst(g.size(), std::nanf(""));  // must not be read
-    addDetail(Rows::of(g.data(), s.w, s.h), fastDown.data(), weight.data(), fastFirst.data(), true);
+    addDetail(Rows::of(g.data(), s.w, s.h), fastDown.data(), weight.data(), fastFirst.data(), Accumulator::fresh);
     expectSame(fastFirst, plainFirst, "addDetail (first render)", s, GetParam());
 
     // acc = expand(coarse) + acc.
