@@ -112,4 +112,24 @@ void balance(const Image& base, const Image& dark, const Image& bright, int stre
       });
 }
 
+namespace {
+
+using Renders = std::span<const Image* const>;
+
+constexpr Mode modes[] = {
+    {"keep-highlights", 2,
+     [](Renders r, Tuning tuning, Output& output) { keepHighlights(*r[0], *r[1], tuning.strength, output); }},
+    {"darken-sky", 2, [](Renders r, Tuning tuning, Output& output) { darkenSky(*r[0], *r[1], tuning.sky, output); }},
+    {"balance", 3,
+     [](Renders r, Tuning tuning, Output& output) { balance(*r[0], *r[1], *r[2], tuning.strength, output); }},
+};
+
+}  // namespace
+
+const Mode* findMode(std::string_view name) {
+  for (const Mode& mode : modes)
+    if (mode.name == name) return &mode;
+  return nullptr;
+}
+
 }  // namespace finish

@@ -2,11 +2,31 @@
 // becomes of each blended channel.
 #pragma once
 
-#include <string>
+#include <cstddef>
+#include <span>
+#include <string_view>
 
 #include "imaging/image.h"
 
 namespace finish {
+
+// What a run hands every recipe besides the renders.
+struct Tuning {
+  int strength;  // 1…3
+  float sky;     // the horizon of "darken-sky", not yet clamped
+};
+
+// One finishing mode: its name on the command line, how many renders it blends
+// (2: BASE and DARK; 3: BASE, DARK and BRIGHT), and its recipe, which fills every
+// channel of `output` from those renders, all of one size, in that order.
+struct Mode {
+  std::string_view name;
+  size_t renders;
+  void (*recipe)(std::span<const Image* const> renders, Tuning tuning, Output& output);
+};
+
+// The mode of exactly that name, or nothing.
+const Mode* findMode(std::string_view name);
 
 // Highlight ramp start ("keep-highlights") and fusion amount ("balance") for
 // strength 1, 2, 3.

@@ -37,6 +37,24 @@ TEST(Modes, StrengthTables) {
   EXPECT_EQ(fusionAmount(3), 1.0f);
 }
 
+TEST(Modes, FoundByTheirExactNamesWithTheRendersTheyBlend) {
+  struct Case {
+    const char* name;
+    size_t renders;  // 0: no such mode
+  };
+  const Case cases[] = {
+      {"keep-highlights", 2}, {"darken-sky", 2},      {"balance", 3},      {"Balance", 0}, {"balance ", 0},
+      {"balanc", 0},          {"keep_highlights", 0}, {"darken-sky=1", 0}, {"", 0},
+  };
+  for (const Case& c : cases) {
+    const Mode* mode = findMode(c.name);
+    EXPECT_EQ(mode ? mode->renders : 0, c.renders) << c.name;
+    if (mode) {
+      EXPECT_EQ(mode->name, c.name);
+    }
+  }
+}
+
 TEST(KeepHighlights, BlackBaseComesBackAndWhiteBaseGivesDark) {
   const Image dark = textured(48, 40, 8, 1);
   const Image black = render(48, 40, 8, [](int, int, int) { return 0.0f; });
