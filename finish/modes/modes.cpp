@@ -34,22 +34,19 @@ void blendPair(const Image& base, const Image& dark, const WeightRows& weights, 
   pyramidBlend(renders, weights, writeInto(output));
 }
 
-// The ramp edges of the sky mask for `sky`, and the mask's value in row y of h.
-struct SkyRamp {
-  float e0, e1;
-  explicit SkyRamp(float sky) {
-    float s = sky;
-    s = s < 0.95f ? std::max(s, 0.05f) : 0.95f;  // not-a-number gives 0.95
-    e0 = s - 0.15f;
-    e1 = s + 0.1f;
-  }
-  float at(size_t y, int h) const {
-    const float t = float(y) / float(h - 1);
-    return 1.0f - smoothstep(e0, e1, t);
-  }
-};
-
 }  // namespace
+
+SkyRamp::SkyRamp(float sky) {
+  float s = sky;
+  s = s < 0.95f ? std::max(s, 0.05f) : 0.95f;  // not-a-number gives 0.95
+  e0 = s - 0.15f;
+  e1 = s + 0.1f;
+}
+
+float SkyRamp::at(size_t y, int h) const {
+  const float t = float(y) / float(h - 1);
+  return 1.0f - smoothstep(e0, e1, t);
+}
 
 void keepHighlights(const Image& base, const Image& dark, int strength, Output& output) {
   const float e0 = highlightStart(strength);
@@ -65,15 +62,6 @@ void keepHighlights(const Image& base, const Image& dark, int strength, Output& 
         }
       },
       output);
-}
-
-Plane skyMask(int w, int h, float sky) {
-  const SkyRamp ramp(sky);
-  Plane mask(size_t(w) * size_t(h));
-  parallelFor(size_t(h), grainFor(size_t(h), 16), [&](size_t begin, size_t end) {
-    for (size_t y = begin; y < end; ++y) std::fill_n(mask.begin() + ptrdiff_t(y * size_t(w)), w, ramp.at(y, h));
-  });
-  return mask;
 }
 
 void darkenSky(const Image& base, const Image& dark, float sky, Output& output) {

@@ -41,8 +41,14 @@ void keepHighlights(const Image& base, const Image& dark, int strength, Output& 
 // below it, a smoothstep between.
 void darkenSky(const Image& base, const Image& dark, float sky, Output& output);
 
-// The mask of darkenSky: DARK's weight for each row, top row first.
-Plane skyMask(int w, int h, float sky);
+// The mask of darkenSky: DARK's weight in each row, 1 above the horizon's ramp, 0
+// below it, a smoothstep between.
+struct SkyRamp {
+  float e0, e1;  // the ramp's edges, as fractions of the height from the top
+  explicit SkyRamp(float sky);
+  // DARK's weight in row y of h (row 0 at the top).
+  float at(size_t y, int h) const;
+};
 
 // Exposure fusion of the three renders, mixed back with BASE by the fusion amount
 // for `strength`.

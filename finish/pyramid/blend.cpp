@@ -53,15 +53,6 @@ bool normaliseRangeAny(float* const* maps, size_t n, size_t begin, size_t end) {
   return small;
 }
 
-// Normalises `count` values of each of the n maps in place (the sum taken in map
-// order); true if the weights of some pixel did not sum to more than 1e-12, so that
-// they do not sum to 1 afterwards.
-bool normaliseRange(float* const* maps, size_t n, size_t count) {
-  if (n == 2) return normaliseTwo(maps[0], maps[1], 0, count);
-  if (n == 3) return normaliseThree(maps[0], maps[1], maps[2], 0, count);
-  return normaliseRangeAny(maps, n, 0, count);
-}
-
 size_t area(Size s) { return size_t(s.w) * size_t(s.h); }
 
 // Per-thread band buffers of the blend.
@@ -88,19 +79,10 @@ constexpr int readAbove = 5, readBelow = 4;
 
 }  // namespace
 
-void normaliseWeights(std::vector<Plane>& weights) {
-  if (weights.empty()) return;
-  std::vector<float*> maps;
-  for (Plane& w : weights) maps.push_back(w.data());
-  parallelFor(weights[0].size(), size_t(1) << 16, [&](size_t begin, size_t end) {
-    std::vector<float*> at;
-    for (float* m : maps) at.push_back(m + begin);
-    normaliseRange(at.data(), at.size(), end - begin);
-  });
-}
-
-void accumulate(float* acc, const float* weight, const float* detail, size_t count) {
-  for (size_t p = 0; p < count; ++p) acc[p] = weight[p] * detail[p] + acc[p];
+bool normalise(float* const* maps, size_t n, size_t count) {
+  if (n == 2) return normaliseTwo(maps[0], maps[1], 0, count);
+  if (n == 3) return normaliseThree(maps[0], maps[1], maps[2], 0, count);
+  return normaliseRangeAny(maps, n, 0, count);
 }
 
 // Every value is computed with the same operations in the same order as by the
@@ -152,7 +134,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       const int r1 = count > 1 ? std::min(2 * k1 + 1, h) : k1;
       float* const* maps = bandScratch.mapsFor(n, size_t(r1 - r0) * width);
       weightRows(r0, r1, maps);
-      if (normaliseRange(maps, n, size_t(r1 - r0) * width)) small = true;
+      if (normalise(maps, n, size_t(r1 - r0) * width)) small = true;
       if (count > 1)
         for (size_t k = 0; k < n; ++k) reduceIntoBand(Rows::band(maps[k], r0, w, h), k0, k1, second[k].data());
     });
@@ -261,7 +243,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       const size_t values = size_t(f1 - f0) * width;
       float* const* maps = scratch.mapsFor(n, values);
       weightRows(f0, f1, maps);
-      normaliseRange(maps, n, values);
+      normalise(maps, n, values);
       if (complement && !difference) complementRow(maps, n - 1, maps[n - 1], int(values));
       // Row y of channel c: in its lag rows or in the band.
       auto at = [&](int c, int y) {

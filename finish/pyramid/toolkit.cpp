@@ -9,10 +9,6 @@ namespace finish {
 
 namespace {
 
-inline float taps(float a, float b, float c, float d, float e) {
-  return (((kernel[0] * a + kernel[1] * b) + kernel[2] * c) + kernel[3] * d) + kernel[4] * e;
-}
-
 inline int clampIndex(int i, int n) { return std::clamp(i, 0, n - 1); }
 
 }  // namespace
@@ -26,18 +22,6 @@ std::vector<Size> levelSizes(int w, int h, int count) {
     s = halved(s);
   }
   return sizes;
-}
-
-void convolveRow(const float* in, float* out, int w) {
-  // Edge samples, where the neighbourhood runs past the row's ends.
-  auto edge = [&](int x) {
-    out[x] = taps(in[clampIndex(x - 2, w)], in[clampIndex(x - 1, w)], in[x], in[clampIndex(x + 1, w)],
-                  in[clampIndex(x + 2, w)]);
-  };
-  const int inner0 = std::min(2, w), inner1 = std::max(inner0, w - 2);
-  for (int x = 0; x < inner0; ++x) edge(x);
-  for (int x = inner0; x < inner1; ++x) out[x] = taps(in[x - 2], in[x - 1], in[x], in[x + 1], in[x + 2]);
-  for (int x = inner1; x < w; ++x) edge(x);
 }
 
 FINISH_VECTOR_CLONES void convolveRowAtEvenColumns(const float* in, float* out, int w) {
@@ -57,46 +41,11 @@ FINISH_VECTOR_CLONES void convolveRowAtEvenColumns(const float* in, float* out, 
   for (int x = inner1; x < nw; ++x) edge(x);
 }
 
-void combineRows(const float* const rows[5], float* out, int w) {
-  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
-  for (int x = 0; x < w; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
-}
-
-void convolveRows(const float* src, float* dst, int w, int h) {
-  for (int y = 0; y < h; ++y) convolveRow(src + size_t(y) * size_t(w), dst + size_t(y) * size_t(w), w);
-}
-
-void convolveColumns(const float* src, float* dst, int w, int h) {
-  const size_t stride = size_t(w);
-  for (int y = 0; y < h; ++y) {
-    const float* rows[5];
-    for (int k = 0; k < 5; ++k) rows[k] = src + size_t(clampIndex(y + k - 2, h)) * stride;
-    combineRows(rows, dst + size_t(y) * stride, w);
-  }
-}
-
-void subsample(const float* src, int w, int h, float* dst) {
-  const Size next = halved({w, h});
-  for (int y = 0; y < next.h; ++y) {
-    const float* row = src + size_t(std::min(2 * y, h - 1)) * size_t(w);
-    float* out = dst + size_t(y) * size_t(next.w);
-    for (int x = 0; x < next.w; ++x) out[x] = row[std::min(2 * x, w - 1)];
-  }
-}
-
-void repeat(const float* src, int w, int h, float* dst, int tw, int th) {
-  for (int y = 0; y < th; ++y) {
-    const float* row = src + size_t(std::min(y / 2, h - 1)) * size_t(w);
-    float* out = dst + size_t(y) * size_t(tw);
-    for (int x = 0; x < tw; ++x) out[x] = row[std::min(x / 2, w - 1)];
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Banded, multi-threaded forms. A row is first copied into a padded buffer with
 // the edge sample repeated twice on either side (p[i] = row[clamp(i − 2)]), so the
 // row loops have no edge cases and vectorise; the values are those of the plain
-// passes above.
+// passes (reference.h).
 
 namespace kernels {
 
@@ -267,17 +216,6 @@ void reduceInto(const Rows& src, float* dst) {
               [&](size_t begin, size_t end) { reduceIntoBand(src, int(begin), int(end), dst); });
 }
 
-void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, Accumulator into) {
-  const int tw = g.w, th = g.h;
-  const Size c = halved({tw, th});
-  expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
-    const size_t at = size_t(y) * size_t(tw);
-    const float* gy = g.row(y, scratchOf(scratch.row, size_t(tw)));
-    const float* wy = weight.row(y, tw, scratchOf(scratch.weight, size_t(tw)));
-    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, into);
-  });
-}
-
 void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const Weights& weight, float* acc, int accTop,
                             Accumulator into) {
   const int tw = g.w, th = g.h;
@@ -352,11 +290,6 @@ void addRowsBand(const Rows& g, int y0, int y1, float* acc, int accTop) {
   for (int y = y0; y < y1; ++y) kernels::addRow(g.row(y, converted), acc + size_t(y - accTop) * size_t(w), w);
 }
 
-void addRows(const Rows& g, float* acc) {
-  parallelFor(size_t(g.h), bandOf(g.h, g.w, 32),
-              [&](size_t begin, size_t end) { addRowsBand(g, int(begin), int(end), acc, 0); });
-}
-
 void addExpandedBand(const float* coarse, int cw, int ch, int tw, int th, int y0, int y1, float* acc, int accTop) {
   expandBand(coarse, cw, ch, tw, th, y0, y1, [&](int y, const float* const r[5]) {
     kernels::expandedRow(r[0], r[1], r[2], r[3], r[4], acc + size_t(y - accTop) * size_t(tw), tw);
@@ -408,20 +341,6 @@ int levels(int w, int h) {
   const double m = double(std::min(w, h));
   const int k = int(std::log2(m));
   return std::max(k - 3, 1);
-}
-
-std::vector<Plane> gaussianPyramid(Plane p, int w, int h) {
-  const int count = levels(w, h);
-  std::vector<Plane> pyramid;
-  pyramid.reserve(size_t(count));
-  pyramid.push_back(std::move(p));
-  for (int l = 1; l < count; ++l) {
-    Reduced r = reduce(pyramid.back(), w, h);
-    w = r.w;
-    h = r.h;
-    pyramid.push_back(std::move(r.plane));
-  }
-  return pyramid;
 }
 
 }  // namespace finish

@@ -163,8 +163,9 @@ TEST_P(FastPaths, FusedDetailAndCollapseStepsMatchTheirPlainSequence) {
     Plane fastDown(down.plane.size());
     reduceInto(Rows::of(g.data(), s.w, s.h), fastDown.data());
     expectSame(fastDown, down.plane, "reduceInto", s, GetParam());
-    addDetail(Rows::of(g.data(), s.w, s.h), fastDown.data(), weight.data(), fast.data(), Accumulator::running);
-    expectSame(fast, plain, "addDetail", s, GetParam());
+    // The detail alone, without writing the reduced level.
+    reduceAndAddDetail(Rows::of(g.data(), s.w, s.h), nullptr, weight.data(), fast.data(), Accumulator::running);
+    expectSame(fast, plain, "reduceAndAddDetail (detail only)", s, GetParam());
 
     Plane fused = start, fusedDown(down.plane.size());
     reduceAndAddDetail(Rows::of(g.data(), s.w, s.h), fusedDown.data(), weight.data(), fused.data(),
@@ -175,8 +176,8 @@ TEST_P(FastPaths, FusedDetailAndCollapseStepsMatchTheirPlainSequence) {
     Plane plainFirst(g.size(), 0.0f);
     reference::accumulate(plainFirst.data(), weight.data(), detail.data(), plainFirst.size());
     Plane fastFirst(g.size(), std::nanf(""));  // must not be read
-    addDetail(Rows::of(g.data(), s.w, s.h), fastDown.data(), weight.data(), fastFirst.data(), Accumulator::fresh);
-    expectSame(fastFirst, plainFirst, "addDetail (first render)", s, GetParam());
+    reduceAndAddDetail(Rows::of(g.data(), s.w, s.h), nullptr, weight.data(), fastFirst.data(), Accumulator::fresh);
+    expectSame(fastFirst, plainFirst, "reduceAndAddDetail (first render)", s, GetParam());
 
     // acc = expand(coarse) + acc.
     Plane collapsed = reference::expand(down.plane, down.w, down.h, s.w, s.h);
@@ -276,7 +277,7 @@ TEST_P(FastPaths, ModesMatchThePlainRecipesWithinOneStep) {
       Output fastSky(base), plainSky(base);
       darkenSky(base, dark, 0.45f, fastSky);
       std::vector<Plane> skyWeights(2);
-      skyWeights[1] = skyMask(s.w, s.h, 0.45f);
+      skyWeights[1] = testing_support::skyMask(s.w, s.h, 0.45f);
       skyWeights[0] = Plane(base.n());
       for (size_t p = 0; p < base.n(); ++p) skyWeights[0][p] = 1.0f - skyWeights[1][p];
       reference::pyramidBlend(renders, skyWeights, [&](int c, const Plane& fused) { plainSky.put(c, fused); });
@@ -323,7 +324,7 @@ TEST_P(FastPaths, StripedSweepsOverBaseMatchThePlainRecipes) {
       check(
           "balance", 3, [&](const Image& b, Output& out) { balance(b, dark, bright, 3, out); }, fusion, 1.0f);
       std::vector<Plane> sky(2);
-      sky[1] = skyMask(s.w, s.h, 0.45f);
+      sky[1] = testing_support::skyMask(s.w, s.h, 0.45f);
       sky[0] = Plane(base.n());
       for (size_t p = 0; p < base.n(); ++p) sky[0][p] = 1.0f - sky[1][p];
       check(

@@ -80,7 +80,7 @@ TEST(KeepHighlights, RampStartsLowerWithMoreStrength) {
 
 TEST(SkyMask, RowsFollowTheHorizon) {
   const int h = 201;
-  const Plane mask = skyMask(3, h, 0.45f);
+  const Plane mask = testing_support::skyMask(3, h, 0.45f);
   auto row = [&](int y) { return mask[size_t(3 * y)]; };
   EXPECT_EQ(row(0), 1.0f);
   EXPECT_NEAR(row(60), 1.0f, 1e-6f);  // t = 0.3
@@ -97,12 +97,12 @@ TEST(SkyMask, SkyIsClampedAndNotANumberMeansTheLowestHorizon) {
     float top;
   };
   const Case cases[] = {{0.0f, 0.648f}, {-5.0f, 0.648f}, {2.0f, 1.0f}, {nan, 1.0f}};
-  for (const Case& c : cases) EXPECT_NEAR(skyMask(1, 101, c.sky)[0], c.top, 1e-5f) << c.sky;
+  for (const Case& c : cases) EXPECT_NEAR(testing_support::skyMask(1, 101, c.sky)[0], c.top, 1e-5f) << c.sky;
   // s = 0.95: the ramp runs from 0.8 to 1.05, so the bottom row still has some DARK.
-  EXPECT_GT(skyMask(1, 101, 2.0f)[100], 0.0f);
-  EXPECT_EQ(skyMask(1, 101, nan)[100], skyMask(1, 101, 0.95f)[100]);
+  EXPECT_GT(testing_support::skyMask(1, 101, 2.0f)[100], 0.0f);
+  EXPECT_EQ(testing_support::skyMask(1, 101, nan)[100], testing_support::skyMask(1, 101, 0.95f)[100]);
   // One row: t = 0/0 is not a number, so the mask is 0.
-  EXPECT_EQ(skyMask(5, 1, 0.45f), Plane(5, 0.0f));
+  EXPECT_EQ(testing_support::skyMask(5, 1, 0.45f), Plane(5, 0.0f));
 }
 
 TEST(DarkenSky, OneRowRenderGivesBase) {

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "imaging/image.h"
+#include "modes/modes.h"
 
 namespace testing_support {
 
@@ -60,6 +61,14 @@ inline finish::Image textured(int w, int h, int bits, int seed) {
     return 0.5f + 0.45f * std::sin(0.37f * fx * float(c + 1) + 0.23f * fy + float(seed)) *
                       std::cos(0.11f * fy * float(seed + 1) - 0.05f * fx);
   });
+}
+
+// darkenSky's mask as a whole plane: DARK's weight in each row, top row first.
+inline finish::Plane skyMask(int w, int h, float sky) {
+  const finish::SkyRamp ramp(sky);
+  finish::Plane mask(size_t(w) * size_t(h));
+  for (int y = 0; y < h; ++y) std::fill_n(mask.begin() + ptrdiff_t(size_t(y) * size_t(w)), w, ramp.at(size_t(y), h));
+  return mask;
 }
 
 }  // namespace testing_support
