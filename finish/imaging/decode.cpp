@@ -41,28 +41,20 @@ inline double fraction(const T* pixel, int band) {
 }
 
 // Rows of samples of the buffer's own format, copied or composited over black when
-// `alpha` is set: 8-bit ones into RGBX, 16-bit ones into RGB (16-bit buffers have no
-// X).
-void rowFromNative(const uint8_t* src, int bands, bool alpha, int w, uint8_t* dst) {
-  for (int x = 0; x < w; ++x, src += bands, dst += 4) {
+// `alpha` is set (rounded to the nearest value): 8-bit ones into RGBX, 16-bit ones
+// into RGB (16-bit buffers have no X).
+template <Component T>
+void rowFromNative(const T* src, int bands, bool alpha, int w, T* dst) {
+  using Wide = std::conditional_t<std::same_as<T, uint8_t>, unsigned, uint64_t>;
+  constexpr T top = std::numeric_limits<T>::max();
+  for (int x = 0; x < w; ++x, src += bands, dst += componentsOf<T>) {
     if (alpha) {
-      const unsigned a = src[3];
-      for (int c = 0; c < 3; ++c) dst[c] = uint8_t((src[c] * a + 127) / 255);
+      const Wide a = src[3];
+      for (int c = 0; c < 3; ++c) dst[c] = T((Wide(src[c]) * a + top / 2) / top);
     } else {
       dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
     }
-    dst[3] = 255;
-  }
-}
-
-void rowFromNative(const uint16_t* src, int bands, bool alpha, int w, uint16_t* dst) {
-  for (int x = 0; x < w; ++x, src += bands, dst += 3) {
-    if (alpha) {
-      const uint64_t a = src[3];
-      for (int c = 0; c < 3; ++c) dst[c] = uint16_t((src[c] * a + 32767) / 65535);
-    } else {
-      dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
-    }
+    if constexpr (componentsOf<T> == 4) dst[3] = top;
   }
 }
 
