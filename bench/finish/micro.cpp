@@ -40,14 +40,13 @@ Image render(int w, int h, int seed) {
   Image image;
   image.w = w;
   image.h = h;
-  image.bits = 8;
-  image.px8.resize(4 * size_t(w) * size_t(h));
-  for (size_t i = 0; i < image.px8.size(); ++i) image.px8[i] = uint8_t((i * 2654435761u + size_t(seed) * 97) >> 13);
+  Samples8& samples = image.px.emplace<Samples8>(4 * size_t(w) * size_t(h));
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = uint8_t((i * 2654435761u + size_t(seed) * 97) >> 13);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       for (int c = 0; c < 3; ++c) {
         const float v = 0.5f + 0.45f * std::sin(0.013f * float(x * (c + 1)) + 0.021f * float(y) + float(seed));
-        uint8_t& px = image.px8[4 * (size_t(y) * size_t(w) + size_t(x)) + size_t(c)];
+        uint8_t& px = samples[4 * (size_t(y) * size_t(w) + size_t(x)) + size_t(c)];
         px = uint8_t(std::clamp(v * 255.0f + float(px % 8) - 4.0f, 0.0f, 255.0f));
       }
   return image;

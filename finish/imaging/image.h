@@ -1,17 +1,18 @@
-// Render files and the pixel buffers the finishing work runs on.
+// The pixel buffers the finishing work runs on.
 //
-// A render is decoded once into a packed RGBX or RGB buffer (8 bits per component for
-// sources of 8 bits or fewer, 16 for deeper ones); the arithmetic happens on float
-// planes, one colour channel at a time, and the result is written back in BASE's
-// file type with BASE's colour profile and metadata.
+// A render is decoded once (files.h) into a packed RGBX or RGB buffer, 8 bits per
+// component for sources of 8 bits or fewer, 16 for deeper ones; the arithmetic
+// happens on float planes, one colour channel at a time, and the result goes back
+// into a buffer of BASE's depth, which is written to OUT.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace finish {
@@ -43,27 +44,45 @@ using Plane = std::vector<float, UninitialisedAllocator<float>>;
 
 // Components of a pixel buffer. Decoding writes every one of them and the result
 // buffer is filled when it is made, so a new buffer is not cleared first.
-using Samples8 = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
-using Samples16 = std::vector<uint16_t, UninitialisedAllocator<uint16_t>>;
+template <typename T>
+using Samples = std::vector<T, UninitialisedAllocator<T>>;
+using Samples8 = Samples<uint8_t>;
+using Samples16 = Samples<uint16_t>;
 
-// Components per pixel of a buffer of `bits`: R, G, B, X at 8 bits, where a pixel
-// is one 32-bit word that the pixel loops read and write whole; R, G, B at 16 bits,
-// where an X would cost a quarter of the renders' memory.
-inline constexpr size_t pixelComponents(int bits) { return bits == 8 ? 4 : 3; }
+// A buffer's depth is the type of its components: uint8_t for 8 bits, uint16_t for
+// 16.
+template <typename T>
+concept Component = std::same_as<T, uint8_t> || std::same_as<T, uint16_t>;
 
-// A decoded render: pixelComponents(bits) components a pixel (RGBX or RGB),
-// row-major, top row first, rows packed; X is never read (decoding sets it to the
-// maximum, so that the buffer can become the result's, see Output::over). Exactly
-// one of px8 and px16 holds pixelComponents(bits)·w·h components, per `bits`.
+// Components per pixel: R, G, B, X at 8 bits, where a pixel is one 32-bit word that
+// the pixel loops read and write whole; R, G, B at 16 bits, where an X would cost a
+// quarter of the renders' memory.
+template <Component T>
+inline constexpr size_t componentsOf = std::same_as<T, uint8_t> ? 4 : 3;
+
+// A decoded render: componentsOf<T> components a pixel (RGBX or RGB), row-major,
+// top row first, rows packed; X is never read (decoding sets it to the maximum, so
+// that the buffer can become the result's, see Output::over).
 struct Image {
   int w = 0;
   int h = 0;
-  int bits = 8;       // 8 or 16
   std::string space;  // the render's ICC profile; empty means sRGB
-  Samples8 px8;
-  Samples16 px16;
+  // The components at the render's depth: 8 bits (8-bit and narrower files) or 16
+  // (deeper ones).
+  std::variant<Samples8, Samples16> px;
 
   size_t n() const { return size_t(w) * size_t(h); }
+  int bits() const { return std::holds_alternative<Samples8>(px) ? 8 : 16; }
+
+  // The components, for code that knows the depth.
+  template <Component T>
+  Samples<T>& samples() {
+    return std::get<Samples<T>>(px);
+  }
+  template <Component T>
+  const Samples<T>& samples() const {
+    return std::get<Samples<T>>(px);
+  }
 
   // Component c (0 = R, 1 = G, 2 = B) as values 0…1.
   Plane channel(int c) const;
@@ -76,16 +95,15 @@ struct Image {
   }
 };
 
-// The result buffer, shaped like BASE. Only R, G and B are ever written; X keeps
-// its start value (the maximum). The components live either in a buffer of the
-// result's own or, made with `over`, in BASE's decoded buffer itself.
+// The result buffer, shaped like BASE and of BASE's depth. Only R, G and B are ever
+// written; X keeps its start value (the maximum). The components live either in a
+// buffer of the result's own or, made with `over`, in BASE's decoded buffer itself.
 class Output {
  public:
   int w = 0;
   int h = 0;
-  int bits = 8;
-  std::span<uint8_t> px8;    // RGBX; every component starts at 255
-  std::span<uint16_t> px16;  // RGB; every component starts at 65535
+  // RGBX at 8 bits, RGB at 16; every component starts at the maximum.
+  std::variant<std::span<uint8_t>, std::span<uint16_t>> px;
 
   Output() = default;
   explicit Output(const Image& like);
@@ -102,6 +120,14 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
+  int bits() const { return std::holds_alternative<std::span<uint8_t>>(px) ? 8 : 16; }
+
+  // The components, for code that knows the depth.
+  template <Component T>
+  std::span<T> samples() const {
+    return std::get<std::span<T>>(px);
+  }
+
   // Writes the plane (at least w·h values) into component c: scaled to the
   // integer range, rounded half away from zero, clamped; not-a-number gives the
   // maximum.
@@ -114,50 +140,7 @@ class Output {
   struct Over {};
   Output(Image& base, Over);
 
-  Samples8 own8_;
-  Samples16 own16_;
+  std::variant<Samples8, Samples16> own_;
 };
-
-// BASE's opened file, kept so that its file type and metadata can go to OUT.
-class Source {
- public:
-  struct Handle;
-  explicit Source(std::shared_ptr<Handle> handle) : handle_(std::move(handle)) {}
-  const Handle& handle() const { return *handle_; }
-
- private:
-  std::shared_ptr<Handle> handle_;
-};
-
-struct Loaded {
-  Image image;
-  Source source;
-};
-
-// Starts the image library; call once before load or save. False if it cannot. The
-// library's optional format modules (HEIF/AVIF, JPEG XL, PDF, OpenSlide and
-// ImageMagick's formats) are left out until a render needs one: load brings them
-// in when no built-in reader knows the file.
-bool startImaging(const char* programName);
-
-// Brings in the optional format modules now (once; later calls do nothing).
-void loadFormatModules();
-
-// The most pixels a render may have: far beyond any camera's, yet a 16-bit buffer of
-// that size stays within a few gigabytes. A header claiming more (a damaged or
-// hostile file) is refused before anything is allocated for it.
-inline constexpr uint64_t maxRenderPixels = uint64_t(1) << 29;
-
-// Decodes the first image of the file at `path`, in its stored orientation, with
-// any transparency composited over black. On failure returns nothing and puts the
-// message for the user into `error`.
-std::optional<Loaded> load(const std::string& path, std::string& error);
-
-// Writes the result in BASE's file type (whatever `path` ends in) with BASE's
-// profile and metadata; `quality` 0…1 drives the lossy formats. The file is written
-// beside `path` under a temporary name and renamed into place only when complete,
-// so a failure leaves an earlier file at `path` as it was. On failure returns false
-// with the message for the user in `error`.
-bool save(const Output& output, const Source& base, double quality, const std::string& path, std::string& error);
 
 }  // namespace finish

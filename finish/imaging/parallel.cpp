@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -11,6 +13,24 @@
 namespace finish {
 
 namespace {
+
+#ifdef NDEBUG
+constexpr bool checked = false;
+#else
+constexpr bool checked = true;
+#endif
+
+// Whether this thread is running a body of parallelFor, for the check that a body
+// does not call parallelFor.
+thread_local bool inBody = false;
+
+class InBody {
+ public:
+  InBody() { inBody = true; }
+  ~InBody() { inBody = false; }
+  InBody(const InBody&) = delete;
+  InBody& operator=(const InBody&) = delete;
+};
 
 class Pool {
  public:
@@ -30,6 +50,8 @@ class Pool {
   int threads() const { return int(workers_.size()) + 1; }
 
   void run(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body) {
+    // One job at a time: body_, count_, grain_ and next_ describe the current one.
+    std::lock_guard caller(callers_);
     {
       std::lock_guard lock(mutex_);
       body_ = &body;
@@ -47,6 +69,7 @@ class Pool {
 
  private:
   void chunks() {
+    const InBody marked;
     for (;;) {
       const size_t begin = next_.fetch_add(grain_);
       if (begin >= count_) return;
@@ -71,7 +94,8 @@ class Pool {
   }
 
   std::vector<std::thread> workers_;
-  std::mutex mutex_;
+  std::mutex callers_;  // held by the thread whose job the pool is doing
+  std::mutex mutex_;    // guards the job's description, generation_, busy_ and stop_
   std::condition_variable wake_, done_;
   const std::function<void(size_t, size_t)>* body_ = nullptr;
   size_t count_ = 0, grain_ = 1;
@@ -109,10 +133,15 @@ size_t grainFor(size_t count, size_t least) {
 }
 
 void parallelFor(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body) {
+  if (checked && inBody) {
+    std::fputs("quillore-finish: parallelFor called from inside a body of parallelFor\n", stderr);
+    std::abort();
+  }
   if (count == 0) return;
   grain = std::max<size_t>(grain, 1);
   Pool& p = thePool();
   if (p.threads() == 1 || count <= grain) {
+    const InBody marked;
     for (size_t begin = 0; begin < count; begin += grain) body(begin, std::min(begin + grain, count));
     return;
   }

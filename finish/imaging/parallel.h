@@ -10,13 +10,21 @@
 namespace finish {
 
 // Threads used by parallelFor, the calling thread included. Defaults to the number
-// of cores; 1 runs everything on the calling thread.
+// of cores; 1 runs everything on the calling thread. setThreadCount replaces the
+// pool: call it only while no other thread uses parallelFor (the tests do, between
+// runs).
 int threadCount();
 void setThreadCount(int count);
 
 // Calls body(begin, end) for consecutive chunks of [0, count), each at most `grain`
-// long, spread over the pool; returns when every chunk is done. The body must not
-// call parallelFor itself.
+// long, spread over the pool; returns when every chunk is done.
+//
+// The pool serves one call at a time. Calls from several threads at once (the
+// renders are decoded on threads of their own) are safe: a call that finds the
+// pool busy waits until it is free, then runs. The body must not call parallelFor
+// itself: the pool is busy with the very call that would have to wait, so the
+// process would hang; builds with assertions end the process at once instead, with
+// a message.
 void parallelFor(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body);
 
 // A grain that cuts `count` items into a few chunks per thread, at least `least`.

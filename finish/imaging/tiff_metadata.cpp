@@ -126,11 +126,15 @@ std::vector<uint32_t> listedTags(TIFF* in, uint64_t offset) {
   return tags;
 }
 
+enum class Subdirectory { exif, gps };
+
 // Copies the EXIF or GPS directory at `offset` of `in` into a new directory of
 // `out`, whose offset goes to `written`. Tags the library does not know (private
 // ones) cannot be written and are left out. The EXIF pixel dimensions, which the
 // library reads only when stored as 32-bit values, are the picture's size.
-bool copySubdirectory(TIFF* in, TIFF* out, uint64_t offset, bool gps, uint32_t w, uint32_t h, uint64_t& written) {
+bool copySubdirectory(TIFF* in, TIFF* out, uint64_t offset, Subdirectory kind, uint32_t w, uint32_t h,
+                      uint64_t& written) {
+  const bool gps = kind == Subdirectory::gps;
   if (!(gps ? TIFFReadGPSDirectory(in, offset) : TIFFReadEXIFDirectory(in, offset))) return false;
   if (gps ? TIFFCreateGPSDirectory(out) : TIFFCreateEXIFDirectory(out)) return false;
   const int tags = TIFFGetTagListCount(in);
@@ -172,8 +176,8 @@ bool copyTiffMetadata(const std::string& base, const std::string& out) {
   uint64_t exifIn = 0, gpsIn = 0, exifOut = 0, gpsOut = 0;
   const bool exif = TIFFGetField(in.tiff, TIFFTAG_EXIFIFD, &exifIn) && exifIn;
   const bool gps = TIFFGetField(in.tiff, TIFFTAG_GPSIFD, &gpsIn) && gpsIn;
-  if (exif && !copySubdirectory(in.tiff, result.tiff, exifIn, false, w, h, exifOut)) return false;
-  if (gps && !copySubdirectory(in.tiff, result.tiff, gpsIn, true, w, h, gpsOut)) return false;
+  if (exif && !copySubdirectory(in.tiff, result.tiff, exifIn, Subdirectory::exif, w, h, exifOut)) return false;
+  if (gps && !copySubdirectory(in.tiff, result.tiff, gpsIn, Subdirectory::gps, w, h, gpsOut)) return false;
 
   if (!TIFFSetDirectory(in.tiff, 0) || !TIFFSetDirectory(result.tiff, 0)) return false;
   for (uint32_t tag : descriptiveTags)

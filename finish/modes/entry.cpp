@@ -10,13 +10,14 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <span>
 #include <thread>
 #include <utility>
 #if defined(__APPLE__)
 #include <xlocale.h>
 #endif
 
-#include "imaging/image.h"
+#include "imaging/files.h"
 #include "imaging/phases.h"
 #include "modes/modes.h"
 
@@ -181,8 +182,10 @@ void run(std::vector<std::string> args) {
   if (!startImaging("quillore-finish")) fail("cannot start the image library");
 
   // BRIGHT is opened only by the mode that uses it. Every decoder is waited for
-  // before any message, so a failing run never ends while another is working.
-  const bool wantsBright = *mode == "balance" && args.size() >= 3;
+  // before any message, so a failing run never ends while another is working. An
+  // unknown mode is reported only once BASE and DARK have been read.
+  const Mode* chosen = findMode(*mode);
+  const bool wantsBright = chosen && chosen->renders == 3 && args.size() >= 3;
   Loading baseLoad(args[0]), darkLoad(args[1]);
   std::optional<Loading> brightLoad;
   if (wantsBright) brightLoad.emplace(args[2]);
@@ -198,17 +201,16 @@ void run(std::vector<std::string> args) {
   // The result is written over BASE's own buffer: every mode reads a channel of
   // BASE only before it writes that channel of the result.
   Output output = Output::over(base.image);
-  if (*mode == "keep-highlights") {
-    keepHighlights(base.image, dark, strength, output);
-  } else if (*mode == "darken-sky") {
-    darkenSky(base.image, dark, sky, output);
-  } else if (*mode == "balance") {
-    if (args.size() < 3) fail("balance needs BRIGHT");
-    const Image bright = brightLoad->take().image;
-    if (bright.w != base.image.w || bright.h != base.image.h) fail("the renders differ in size");
-    balance(base.image, dark, bright, strength, output);
-  } else {
-    fail("unknown mode " + *mode);
+  if (!chosen) fail("unknown mode " + *mode);
+  {
+    std::optional<Image> bright;
+    if (chosen->renders == 3) {
+      if (args.size() < 3) fail(std::string(chosen->name) + " needs BRIGHT");
+      bright = brightLoad->take().image;
+      if (bright->w != base.image.w || bright->h != base.image.h) fail("the renders differ in size");
+    }
+    const Image* renders[] = {&base.image, &dark, bright ? &*bright : nullptr};
+    chosen->recipe(std::span(renders, chosen->renders), {strength, sky}, output);
   }
 
   notePhase("blend");

@@ -34,22 +34,19 @@ void blendPair(const Image& base, const Image& dark, const WeightRows& weights, 
   pyramidBlend(renders, weights, writeInto(output));
 }
 
-// The ramp edges of the sky mask for `sky`, and the mask's value in row y of h.
-struct SkyRamp {
-  float e0, e1;
-  explicit SkyRamp(float sky) {
-    float s = sky;
-    s = s < 0.95f ? std::max(s, 0.05f) : 0.95f;  // not-a-number gives 0.95
-    e0 = s - 0.15f;
-    e1 = s + 0.1f;
-  }
-  float at(size_t y, int h) const {
-    const float t = float(y) / float(h - 1);
-    return 1.0f - smoothstep(e0, e1, t);
-  }
-};
-
 }  // namespace
+
+SkyRamp::SkyRamp(float sky) {
+  float s = sky;
+  s = s < 0.95f ? std::max(s, 0.05f) : 0.95f;  // not-a-number gives 0.95
+  e0 = s - 0.15f;
+  e1 = s + 0.1f;
+}
+
+float SkyRamp::at(size_t y, int h) const {
+  const float t = float(y) / float(h - 1);
+  return 1.0f - smoothstep(e0, e1, t);
+}
 
 void keepHighlights(const Image& base, const Image& dark, int strength, Output& output) {
   const float e0 = highlightStart(strength);
@@ -65,15 +62,6 @@ void keepHighlights(const Image& base, const Image& dark, int strength, Output& 
         }
       },
       output);
-}
-
-Plane skyMask(int w, int h, float sky) {
-  const SkyRamp ramp(sky);
-  Plane mask(size_t(w) * size_t(h));
-  parallelFor(size_t(h), grainFor(size_t(h), 16), [&](size_t begin, size_t end) {
-    for (size_t y = begin; y < end; ++y) std::fill_n(mask.begin() + ptrdiff_t(y * size_t(w)), w, ramp.at(y, h));
-  });
-  return mask;
 }
 
 void darkenSky(const Image& base, const Image& dark, float sky, Output& output) {
@@ -110,6 +98,26 @@ void balance(const Image& base, const Image& dark, const Image& bright, int stre
         for (size_t p = 0; p < end - begin; ++p) mixed[p] = mixed[p] + a * (fused[p] - mixed[p]);
         output.putRange(c, mixed, begin, end);
       });
+}
+
+namespace {
+
+using Renders = std::span<const Image* const>;
+
+constexpr Mode modes[] = {
+    {"keep-highlights", 2,
+     [](Renders r, Tuning tuning, Output& output) { keepHighlights(*r[0], *r[1], tuning.strength, output); }},
+    {"darken-sky", 2, [](Renders r, Tuning tuning, Output& output) { darkenSky(*r[0], *r[1], tuning.sky, output); }},
+    {"balance", 3,
+     [](Renders r, Tuning tuning, Output& output) { balance(*r[0], *r[1], *r[2], tuning.strength, output); }},
+};
+
+}  // namespace
+
+const Mode* findMode(std::string_view name) {
+  for (const Mode& mode : modes)
+    if (mode.name == name) return &mode;
+  return nullptr;
 }
 
 }  // namespace finish

@@ -2,11 +2,31 @@
 // becomes of each blended channel.
 #pragma once
 
-#include <string>
+#include <cstddef>
+#include <span>
+#include <string_view>
 
 #include "imaging/image.h"
 
 namespace finish {
+
+// What a run hands every recipe besides the renders.
+struct Tuning {
+  int strength;  // 1…3
+  float sky;     // the horizon of "darken-sky", not yet clamped
+};
+
+// One finishing mode: its name on the command line, how many renders it blends
+// (2: BASE and DARK; 3: BASE, DARK and BRIGHT), and its recipe, which fills every
+// channel of `output` from those renders, all of one size, in that order.
+struct Mode {
+  std::string_view name;
+  size_t renders;
+  void (*recipe)(std::span<const Image* const> renders, Tuning tuning, Output& output);
+};
+
+// The mode of exactly that name, or nothing.
+const Mode* findMode(std::string_view name);
 
 // Highlight ramp start ("keep-highlights") and fusion amount ("balance") for
 // strength 1, 2, 3.
@@ -21,8 +41,14 @@ void keepHighlights(const Image& base, const Image& dark, int strength, Output& 
 // below it, a smoothstep between.
 void darkenSky(const Image& base, const Image& dark, float sky, Output& output);
 
-// The mask of darkenSky: DARK's weight for each row, top row first.
-Plane skyMask(int w, int h, float sky);
+// The mask of darkenSky: DARK's weight in each row, 1 above the horizon's ramp, 0
+// below it, a smoothstep between.
+struct SkyRamp {
+  float e0, e1;  // the ramp's edges, as fractions of the height from the top
+  explicit SkyRamp(float sky);
+  // DARK's weight in row y of h (row 0 at the top).
+  float at(size_t y, int h) const;
+};
 
 // Exposure fusion of the three renders, mixed back with BASE by the fusion amount
 // for `strength`.

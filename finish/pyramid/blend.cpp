@@ -53,15 +53,6 @@ bool normaliseRangeAny(float* const* maps, size_t n, size_t begin, size_t end) {
   return small;
 }
 
-// Normalises `count` values of each of the n maps in place (the sum taken in map
-// order); true if the weights of some pixel did not sum to more than 1e-12, so that
-// they do not sum to 1 afterwards.
-bool normaliseRange(float* const* maps, size_t n, size_t count) {
-  if (n == 2) return normaliseTwo(maps[0], maps[1], 0, count);
-  if (n == 3) return normaliseThree(maps[0], maps[1], maps[2], 0, count);
-  return normaliseRangeAny(maps, n, 0, count);
-}
-
 size_t area(Size s) { return size_t(s.w) * size_t(s.h); }
 
 // Per-thread band buffers of the blend.
@@ -88,19 +79,10 @@ constexpr int readAbove = 5, readBelow = 4;
 
 }  // namespace
 
-void normaliseWeights(std::vector<Plane>& weights) {
-  if (weights.empty()) return;
-  std::vector<float*> maps;
-  for (Plane& w : weights) maps.push_back(w.data());
-  parallelFor(weights[0].size(), size_t(1) << 16, [&](size_t begin, size_t end) {
-    std::vector<float*> at;
-    for (float* m : maps) at.push_back(m + begin);
-    normaliseRange(at.data(), at.size(), end - begin);
-  });
-}
-
-void accumulate(float* acc, const float* weight, const float* detail, size_t count) {
-  for (size_t p = 0; p < count; ++p) acc[p] = weight[p] * detail[p] + acc[p];
+bool normalise(float* const* maps, size_t n, size_t count) {
+  if (n == 2) return normaliseTwo(maps[0], maps[1], 0, count);
+  if (n == 3) return normaliseThree(maps[0], maps[1], maps[2], 0, count);
+  return normaliseRangeAny(maps, n, 0, count);
 }
 
 // Every value is computed with the same operations in the same order as by the
@@ -152,7 +134,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       const int r1 = count > 1 ? std::min(2 * k1 + 1, h) : k1;
       float* const* maps = bandScratch.mapsFor(n, size_t(r1 - r0) * width);
       weightRows(r0, r1, maps);
-      if (normaliseRange(maps, n, size_t(r1 - r0) * width)) small = true;
+      if (normalise(maps, n, size_t(r1 - r0) * width)) small = true;
       if (count > 1)
         for (size_t k = 0; k < n; ++k) reduceIntoBand(Rows::band(maps[k], r0, w, h), k0, k1, second[k].data());
     });
@@ -193,7 +175,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
   for (int c = 0; c < 3 && count > 1; ++c) {
     secondOf[size_t(c)] = Plane(area(size[1]));
     auto accAt = [&](int l) { return l == 1 ? secondOf[size_t(c)].data() : coarser[size_t(l)].data(); };
-    auto walk = [&](const Rows& level0, size_t i, bool first) {
+    auto walk = [&](const Rows& level0, size_t i, Accumulator into) {
       reduceInto(level0, levelPlane(1));
       for (int l = 1; l < count; ++l) {
         const Size s = size[size_t(l)];
@@ -202,16 +184,17 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
             i < stored ? Weights(weightPyramids[i][size_t(l)].data()) : Weights::complementOf(storedAt[size_t(l)]);
         if (l == last) {
           // The coarsest level keeps what remains of the low-pass image.
-          addWeighted(rows, weight, accAt(l), first);
+          addWeighted(rows, weight, accAt(l), into);
           return;
         }
-        reduceAndAddDetail(rows, levelPlane(l + 1), weight, accAt(l), first);
+        reduceAndAddDetail(rows, levelPlane(l + 1), weight, accAt(l), into);
       }
     };
     if (difference) {
-      walk(Rows::difference(*renders[0], *renders[1], c), 0, true);
+      walk(Rows::difference(*renders[0], *renders[1], c), 0, Accumulator::fresh);
     } else {
-      for (size_t i = 0; i < n; ++i) walk(Rows::of(*renders[i], c), i, i == 0);
+      for (size_t i = 0; i < n; ++i)
+        walk(Rows::of(*renders[i], c), i, i == 0 ? Accumulator::fresh : Accumulator::running);
     }
     for (int l = last - 1; l >= 1; --l) {
       const Size coarse = size[size_t(l + 1)], fine = size[size_t(l)];
@@ -260,7 +243,7 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       const size_t values = size_t(f1 - f0) * width;
       float* const* maps = scratch.mapsFor(n, values);
       weightRows(f0, f1, maps);
-      normaliseRange(maps, n, values);
+      normalise(maps, n, values);
       if (complement && !difference) complementRow(maps, n - 1, maps[n - 1], int(values));
       // Row y of channel c: in its lag rows or in the band.
       auto at = [&](int c, int y) {
@@ -274,15 +257,16 @@ void pyramidBlend(std::span<const Image* const> renders, const WeightRows& weigh
       const int ready = f1 == bottom ? hi : std::clamp(f1 - readAbove, next, hi);
       const int from = f1 == bottom ? f1 : std::max(ready, f1 - readAbove);  // the new lag rows
       for (int c = 0; c < 3; ++c) {
-        auto add = [&](const Rows& g, size_t i, bool first) {
+        auto add = [&](const Rows& g, size_t i, Accumulator into) {
           const Weights weight(maps[i], f0);
-          if (count > 1) reduceAndAddDetailBand(g, f0 / 2, (f1 + 1) / 2, nullptr, weight, acc, f0, first);
-          else addWeightedBand(g, f0, f1, weight, acc, f0, first);
+          if (count > 1) reduceAndAddDetailBand(g, f0 / 2, (f1 + 1) / 2, nullptr, weight, acc, f0, into);
+          else addWeightedBand(g, f0, f1, weight, acc, f0, into);
         };
         if (difference) {
-          add(Rows::difference(*renders[0], *renders[1], c), 0, true);
+          add(Rows::difference(*renders[0], *renders[1], c), 0, Accumulator::fresh);
         } else {
-          for (size_t i = 0; i < n; ++i) add(Rows::of(*renders[i], c), i, i == 0);
+          for (size_t i = 0; i < n; ++i)
+            add(Rows::of(*renders[i], c), i, i == 0 ? Accumulator::fresh : Accumulator::running);
         }
         if (count > 1) addExpandedBand(secondOf[size_t(c)].data(), size[1].w, size[1].h, w, h, f0, f1, acc, f0);
         if (difference) addRowsBand(Rows::of(*renders[1], c), f0, f1, acc, f0);

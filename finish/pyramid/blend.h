@@ -43,11 +43,10 @@ using Emit = std::function<void(int component, const Plane& plane)>;
 // before the call returns.
 void pyramidBlend(std::span<const Image* const> renders, std::vector<Plane>& weights, const Emit& emit);
 
-// Step of the blend, exposed for its own tests: scales the weights of every pixel
-// so that they sum to 1 (where their sum exceeds 1e-12).
-void normaliseWeights(std::vector<Plane>& weights);
-
-// acc[p] = weight[p]·detail[p] + acc[p] over `count` samples.
-void accumulate(float* acc, const float* weight, const float* detail, size_t count);
+// The blend's first step, for `count` pixels of the n maps: scales the weights of
+// every pixel so that they sum to 1, f = 1 / max(s, 1e-12) with the sum s taken in
+// map order. True if the weights of some pixel did not sum to more than 1e-12 (or
+// to a number), so that they do not sum to 1 afterwards.
+bool normalise(float* const* maps, size_t n, size_t count);
 
 }  // namespace finish

@@ -23,6 +23,53 @@ size_t area(Size s) { return size_t(s.w) * size_t(s.h); }
 
 }  // namespace
 
+void convolveRow(const float* in, float* out, int w) {
+  // Edge samples, where the neighbourhood runs past the row's ends.
+  auto edge = [&](int x) {
+    out[x] = taps(in[clampIndex(x - 2, w)], in[clampIndex(x - 1, w)], in[x], in[clampIndex(x + 1, w)],
+                  in[clampIndex(x + 2, w)]);
+  };
+  const int inner0 = std::min(2, w), inner1 = std::max(inner0, w - 2);
+  for (int x = 0; x < inner0; ++x) edge(x);
+  for (int x = inner0; x < inner1; ++x) out[x] = taps(in[x - 2], in[x - 1], in[x], in[x + 1], in[x + 2]);
+  for (int x = inner1; x < w; ++x) edge(x);
+}
+
+void combineRows(const float* const rows[5], float* out, int w) {
+  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
+  for (int x = 0; x < w; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
+}
+
+void convolveRows(const float* src, float* dst, int w, int h) {
+  for (int y = 0; y < h; ++y) convolveRow(src + size_t(y) * size_t(w), dst + size_t(y) * size_t(w), w);
+}
+
+void convolveColumns(const float* src, float* dst, int w, int h) {
+  const size_t stride = size_t(w);
+  for (int y = 0; y < h; ++y) {
+    const float* rows[5];
+    for (int k = 0; k < 5; ++k) rows[k] = src + size_t(clampIndex(y + k - 2, h)) * stride;
+    combineRows(rows, dst + size_t(y) * stride, w);
+  }
+}
+
+void subsample(const float* src, int w, int h, float* dst) {
+  const Size next = halved({w, h});
+  for (int y = 0; y < next.h; ++y) {
+    const float* row = src + size_t(std::min(2 * y, h - 1)) * size_t(w);
+    float* out = dst + size_t(y) * size_t(next.w);
+    for (int x = 0; x < next.w; ++x) out[x] = row[std::min(2 * x, w - 1)];
+  }
+}
+
+void repeat(const float* src, int w, int h, float* dst, int tw, int th) {
+  for (int y = 0; y < th; ++y) {
+    const float* row = src + size_t(std::min(y / 2, h - 1)) * size_t(w);
+    float* out = dst + size_t(y) * size_t(tw);
+    for (int x = 0; x < tw; ++x) out[x] = row[std::min(x / 2, w - 1)];
+  }
+}
+
 Plane blur(const Plane& p, int w, int h) {
   Plane across(p.size());
   convolveRows(p.data(), across.data(), w, h);

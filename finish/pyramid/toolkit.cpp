@@ -9,10 +9,6 @@ namespace finish {
 
 namespace {
 
-inline float taps(float a, float b, float c, float d, float e) {
-  return (((kernel[0] * a + kernel[1] * b) + kernel[2] * c) + kernel[3] * d) + kernel[4] * e;
-}
-
 inline int clampIndex(int i, int n) { return std::clamp(i, 0, n - 1); }
 
 }  // namespace
@@ -26,18 +22,6 @@ std::vector<Size> levelSizes(int w, int h, int count) {
     s = halved(s);
   }
   return sizes;
-}
-
-void convolveRow(const float* in, float* out, int w) {
-  // Edge samples, where the neighbourhood runs past the row's ends.
-  auto edge = [&](int x) {
-    out[x] = taps(in[clampIndex(x - 2, w)], in[clampIndex(x - 1, w)], in[x], in[clampIndex(x + 1, w)],
-                  in[clampIndex(x + 2, w)]);
-  };
-  const int inner0 = std::min(2, w), inner1 = std::max(inner0, w - 2);
-  for (int x = 0; x < inner0; ++x) edge(x);
-  for (int x = inner0; x < inner1; ++x) out[x] = taps(in[x - 2], in[x - 1], in[x], in[x + 1], in[x + 2]);
-  for (int x = inner1; x < w; ++x) edge(x);
 }
 
 FINISH_VECTOR_CLONES void convolveRowAtEvenColumns(const float* in, float* out, int w) {
@@ -57,46 +41,11 @@ FINISH_VECTOR_CLONES void convolveRowAtEvenColumns(const float* in, float* out, 
   for (int x = inner1; x < nw; ++x) edge(x);
 }
 
-void combineRows(const float* const rows[5], float* out, int w) {
-  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
-  for (int x = 0; x < w; ++x) out[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]);
-}
-
-void convolveRows(const float* src, float* dst, int w, int h) {
-  for (int y = 0; y < h; ++y) convolveRow(src + size_t(y) * size_t(w), dst + size_t(y) * size_t(w), w);
-}
-
-void convolveColumns(const float* src, float* dst, int w, int h) {
-  const size_t stride = size_t(w);
-  for (int y = 0; y < h; ++y) {
-    const float* rows[5];
-    for (int k = 0; k < 5; ++k) rows[k] = src + size_t(clampIndex(y + k - 2, h)) * stride;
-    combineRows(rows, dst + size_t(y) * stride, w);
-  }
-}
-
-void subsample(const float* src, int w, int h, float* dst) {
-  const Size next = halved({w, h});
-  for (int y = 0; y < next.h; ++y) {
-    const float* row = src + size_t(std::min(2 * y, h - 1)) * size_t(w);
-    float* out = dst + size_t(y) * size_t(next.w);
-    for (int x = 0; x < next.w; ++x) out[x] = row[std::min(2 * x, w - 1)];
-  }
-}
-
-void repeat(const float* src, int w, int h, float* dst, int tw, int th) {
-  for (int y = 0; y < th; ++y) {
-    const float* row = src + size_t(std::min(y / 2, h - 1)) * size_t(w);
-    float* out = dst + size_t(y) * size_t(tw);
-    for (int x = 0; x < tw; ++x) out[x] = row[std::min(x / 2, w - 1)];
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Banded, multi-threaded forms. A row is first copied into a padded buffer with
 // the edge sample repeated twice on either side (p[i] = row[clamp(i − 2)]), so the
 // row loops have no edge cases and vectorise; the values are those of the plain
-// passes above.
+// passes (reference.h).
 
 namespace kernels {
 
@@ -111,8 +60,8 @@ FINISH_VECTOR_CLONES void tapsColumns(const float* r0, const float* r1, const fl
 }
 
 FINISH_VECTOR_CLONES void detailRow(const float* r0, const float* r1, const float* r2, const float* r3, const float* r4,
-                                    const float* g, const float* weight, float* acc, int n, bool first) {
-  if (first) {
+                                    const float* g, const float* weight, float* acc, int n, Accumulator into) {
+  if (into == Accumulator::fresh) {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + 0.0f;
   } else {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * (g[x] - taps(r0[x], r1[x], r2[x], r3[x], r4[x])) + acc[x];
@@ -124,8 +73,8 @@ FINISH_VECTOR_CLONES void expandedRow(const float* r0, const float* r1, const fl
   for (int x = 0; x < n; ++x) acc[x] = taps(r0[x], r1[x], r2[x], r3[x], r4[x]) + acc[x];
 }
 
-FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float* acc, int n, bool first) {
-  if (first) {
+FINISH_VECTOR_CLONES void weightedRow(const float* g, const float* weight, float* acc, int n, Accumulator into) {
+  if (into == Accumulator::fresh) {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + 0.0f;
   } else {
     for (int x = 0; x < n; ++x) acc[x] = weight[x] * g[x] + acc[x];
@@ -267,19 +216,8 @@ void reduceInto(const Rows& src, float* dst) {
               [&](size_t begin, size_t end) { reduceIntoBand(src, int(begin), int(end), dst); });
 }
 
-void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first) {
-  const int tw = g.w, th = g.h;
-  const Size c = halved({tw, th});
-  expandRows(coarse, c.w, c.h, tw, th, [&](int y, const float* const r[5]) {
-    const size_t at = size_t(y) * size_t(tw);
-    const float* gy = g.row(y, scratchOf(scratch.row, size_t(tw)));
-    const float* wy = weight.row(y, tw, scratchOf(scratch.weight, size_t(tw)));
-    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], gy, wy, acc + at, tw, first);
-  });
-}
-
 void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const Weights& weight, float* acc, int accTop,
-                            bool first) {
+                            Accumulator into) {
   const int tw = g.w, th = g.h;
   const Size c = halved({tw, th});
   const int cw = c.w, ch = c.h;
@@ -318,43 +256,38 @@ void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const We
     const float* r[5];
     for (int j = 0; j < 5; ++j) r[j] = smoothed + size_t(source(y + j - 2) - k0) * size_t(tw);
     const float* wy = weight.row(y, tw, weightRow);
-    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + size_t(y - accTop) * size_t(tw), tw, first);
+    kernels::detailRow(r[0], r[1], r[2], r[3], r[4], fineRow(y), wy, acc + size_t(y - accTop) * size_t(tw), tw, into);
   }
 }
 
-void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first) {
+void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, Accumulator into) {
   // Each band owns a run of coarse rows and the fine rows above them. It also
   // computes the coarse row on either side that its detail needs (the neighbours
   // write those to `down`), so no band waits for another; the fine rows it owns
   // are read (converted) once for both the reduce and the detail.
   parallelFor(size_t(halved({g.w, g.h}).h), bandOf(g.h, g.w, reduceDetailBand), [&](size_t begin, size_t end) {
-    reduceAndAddDetailBand(g, int(begin), int(end), down, weight, acc, 0, first);
+    reduceAndAddDetailBand(g, int(begin), int(end), down, weight, acc, 0, into);
   });
 }
 
-void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, bool first) {
+void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, Accumulator into) {
   const int w = g.w;
   float* converted = scratchOf(scratch.row, size_t(w));
   float* weightRow = scratchOf(scratch.weight, size_t(w));
   for (int y = y0; y < y1; ++y)
     kernels::weightedRow(g.row(y, converted), weight.row(y, w, weightRow), acc + size_t(y - accTop) * size_t(w), w,
-                         first);
+                         into);
 }
 
-void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first) {
+void addWeighted(const Rows& g, const Weights& weight, float* acc, Accumulator into) {
   parallelFor(size_t(g.h), bandOf(g.h, g.w, 32),
-              [&](size_t begin, size_t end) { addWeightedBand(g, int(begin), int(end), weight, acc, 0, first); });
+              [&](size_t begin, size_t end) { addWeightedBand(g, int(begin), int(end), weight, acc, 0, into); });
 }
 
 void addRowsBand(const Rows& g, int y0, int y1, float* acc, int accTop) {
   const int w = g.w;
   float* converted = scratchOf(scratch.row, size_t(w));
   for (int y = y0; y < y1; ++y) kernels::addRow(g.row(y, converted), acc + size_t(y - accTop) * size_t(w), w);
-}
-
-void addRows(const Rows& g, float* acc) {
-  parallelFor(size_t(g.h), bandOf(g.h, g.w, 32),
-              [&](size_t begin, size_t end) { addRowsBand(g, int(begin), int(end), acc, 0); });
 }
 
 void addExpandedBand(const float* coarse, int cw, int ch, int tw, int th, int y0, int y1, float* acc, int accTop) {
@@ -408,20 +341,6 @@ int levels(int w, int h) {
   const double m = double(std::min(w, h));
   const int k = int(std::log2(m));
   return std::max(k - 3, 1);
-}
-
-std::vector<Plane> gaussianPyramid(Plane p, int w, int h) {
-  const int count = levels(w, h);
-  std::vector<Plane> pyramid;
-  pyramid.reserve(size_t(count));
-  pyramid.push_back(std::move(p));
-  for (int l = 1; l < count; ++l) {
-    Reduced r = reduce(pyramid.back(), w, h);
-    w = r.w;
-    h = r.h;
-    pyramid.push_back(std::move(r.plane));
-  }
-  return pyramid;
 }
 
 }  // namespace finish

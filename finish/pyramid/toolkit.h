@@ -1,5 +1,6 @@
 // Pyramid operations on float planes: the fixed 5-tap smoothing, halving a plane,
-// doubling it back, and Gaussian pyramids.
+// doubling it back, and the banded forms of these that the blend is built from.
+// Their plain forms, which define the values, are in reference.h.
 #pragma once
 
 #include <array>
@@ -14,6 +15,12 @@ namespace finish {
 // rows and columns alike.
 inline constexpr std::array<float, 5> kernel = {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f};
 
+// One smoothed sample from the five of its neighbourhood, in this order of
+// operations: ((((k0·a + k1·b) + k2·c) + k3·d) + k4·e).
+inline float taps(float a, float b, float c, float d, float e) {
+  return (((kernel[0] * a + kernel[1] * b) + kernel[2] * c) + kernel[3] * d) + kernel[4] * e;
+}
+
 // Width and height of one pyramid level.
 struct Size {
   int w;
@@ -27,20 +34,12 @@ inline Size halved(Size s) { return {(s.w + 1) / 2, (s.h + 1) / 2}; }
 // Sizes of levels 0…count−1 of a pyramid over a w×h plane.
 std::vector<Size> levelSizes(int w, int h, int count);
 
-// The separable passes of the smoothing; samples beyond an edge repeat the edge
-// sample. Each output sample is ((((k0·a + k1·b) + k2·c) + k3·d) + k4·e).
-// `src` and `dst` are w×h planes and must not overlap.
-void convolveRows(const float* src, float* dst, int w, int h);
-void convolveColumns(const float* src, float* dst, int w, int h);
-
-// The pieces of those passes: one row of w samples; the samples of one row at its
-// even columns only (halved(w) of them); and one output row from the five rows of
-// its neighbourhood, top to bottom.
-void convolveRow(const float* in, float* out, int w);
+// The row pass of the smoothing at the even columns of one row of w samples only
+// (halved(w) of them); samples beyond an edge repeat the edge sample.
 void convolveRowAtEvenColumns(const float* in, float* out, int w);
-void combineRows(const float* const rows[5], float* out, int w);
 
-// The 5-tap smoothing of a w×h plane: rows first, then columns.
+// The 5-tap smoothing of a w×h plane: rows first, then columns; samples beyond an
+// edge repeat the edge sample.
 Plane blur(const Plane& p, int w, int h);
 
 struct Reduced {
@@ -49,20 +48,13 @@ struct Reduced {
   int h;
 };
 
-// The samples of a w×h plane at even rows and columns, starting at (0, 0), into a
-// plane of halved(w, h).
-void subsample(const float* src, int w, int h, float* dst);
-
-// Fills a tw×th plane with u[y·tw + x] = p[min(y/2, h−1)·w + min(x/2, w−1)].
-void repeat(const float* src, int w, int h, float* dst, int tw, int th);
-
 // The smoothing's samples at even rows and columns, starting at (0, 0): the same
-// values as subsample(blur(p)), computed only where they are kept.
+// values as reference::subsample(blur(p)), computed only where they are kept.
 Reduced reduce(const Plane& p, int w, int h);
 
 // Repeats each sample of the w×h plane into a 2×2 block (the last row and column
 // repeat when the target is larger than twice the source), cut to tw×th, then
-// smooths: the same values as blur(repeat(p)). No gain factor: a constant plane
+// smooths: the same values as blur(reference::repeat(p)). No gain factor: a constant plane
 // stays constant.
 Plane expand(const Plane& p, int w, int h, int tw, int th);
 
@@ -128,14 +120,16 @@ void reduceInto(const Rows& src, float* dst);
 // Rows [k0, k1) of that plane only, on the calling thread (row k at dst + k·halved(src.w)).
 void reduceIntoBand(const Rows& src, int k0, int k1, float* dst);
 
-// acc[p] = weight[p]·(g[p] − up[p]) + acc[p] over the level of g, where up is the
-// expand of `coarse` (halved(g.w, g.h)) to g's size. With `first` the accumulator is
-// not read: acc[p] = weight[p]·(g[p] − up[p]) + 0.
-void addDetail(const Rows& g, const float* coarse, const Weights& weight, float* acc, bool first);
+// Whether an accumulator is to be started or added to. The first render's
+// contribution to a level starts it, without reading what the memory holds:
+// acc[p] = x + 0; every later one adds to it: acc[p] = x + acc[p].
+enum class Accumulator { fresh, running };
 
-// reduceInto(g, down) and addDetail(g, down, weight, acc, first) in one sweep over
-// g, band by band.
-void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, bool first);
+// In one sweep over g, band by band: reduceInto(g, down), unless `down` is null;
+// and acc[p] = weight[p]·(g[p] − up[p]) + acc[p] over the level of g, where up is
+// the expand of the reduced level to g's size (+ 0 instead of acc[p] when `into`
+// is fresh).
+void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float* acc, Accumulator into);
 
 // One band of that sweep, on the calling thread: the coarse rows [c0, c1) of the
 // reduce of g go into `down` (row k at down + k·halved(g.w)), unless `down` is
@@ -144,18 +138,16 @@ void reduceAndAddDetail(const Rows& g, float* down, const Weights& weight, float
 // band that the detail needs are computed here too, so bands never wait for each
 // other.
 void reduceAndAddDetailBand(const Rows& g, int c0, int c1, float* down, const Weights& weight, float* acc, int accTop,
-                            bool first);
+                            Accumulator into);
 
-// acc[p] = weight[p]·g[p] + acc[p] (with `first`: + 0 instead of reading acc).
-void addWeighted(const Rows& g, const Weights& weight, float* acc, bool first);
-
-// The same for rows [y0, y1) on the calling thread, acc's row y at acc + (y − accTop)·g.w.
-void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, bool first);
-
-// acc[p] = acc[p] + g[p] over the level of g.
-void addRows(const Rows& g, float* acc);
+// acc[p] = weight[p]·g[p] + acc[p] (+ 0 instead of acc[p] when `into` is fresh).
+void addWeighted(const Rows& g, const Weights& weight, float* acc, Accumulator into);
 
 // The same for rows [y0, y1) on the calling thread, acc's row y at acc + (y − accTop)·g.w.
+void addWeightedBand(const Rows& g, int y0, int y1, const Weights& weight, float* acc, int accTop, Accumulator into);
+
+// acc[p] = acc[p] + g[p] for rows [y0, y1) of the level of g, on the calling
+// thread, acc's row y at acc + (y − accTop)·g.w.
 void addRowsBand(const Rows& g, int y0, int y1, float* acc, int accTop);
 
 // acc[p] = up[p] + acc[p] over a tw×th plane, where up is the expand of the cw×ch
@@ -168,9 +160,5 @@ void addExpandedBand(const float* coarse, int cw, int ch, int tw, int th, int y0
 // Number of pyramid levels for a w×h plane (w, h ≥ 1): floor(log2(min(w, h))) − 3,
 // at least 1.
 int levels(int w, int h);
-
-// Level 0 is the plane itself (moved in when the caller no longer needs it); then
-// levels(w, h) − 1 reductions.
-std::vector<Plane> gaussianPyramid(Plane p, int w, int h);
 
 }  // namespace finish

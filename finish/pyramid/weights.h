@@ -23,12 +23,6 @@ inline float smoothstep(float e0, float e1, float x) {
   return (t * t) * (3.0f - (t + t));
 }
 
-// e^x for each of the n values of `x`, into `out`: within one unit in the last place
-// of the exactly rounded value (almost always that value itself), computed in a way
-// that vectorises. Not-a-number stays not-a-number; values below −104 give 0 and
-// above 88.8 infinity.
-void expRow(const float* x, float* out, size_t n);
-
 // Exposure-fusion weight of each pixel: well-exposedness × (local contrast ×
 // saturation) + 1e-12, so every weight is positive.
 Plane mertensWeight(const Image& image);

@@ -115,15 +115,30 @@ TEST(PyramidBlend, BelowThirtyTwoPixelsItIsTheExactWeightedSum) {
   EXPECT_EQ(out.planes[0][35], 0.0f);
 }
 
+// Two maps, three and four (each form of the normalisation), the maps after the
+// first two all zero.
 TEST(NormaliseWeights, SumsToOneAndScalesTinySumsByTheFloor) {
-  std::vector<Plane> weights = {{1.0f, 0.0f, 2e-13f, 3.0f}, {3.0f, 0.0f, 2e-13f, 0.0f}};
-  normaliseWeights(weights);
-  EXPECT_EQ(weights[0][0], 0.25f);
-  EXPECT_EQ(weights[1][0], 0.75f);
-  EXPECT_EQ(weights[0][1], 0.0f);  // nothing divided by zero
-  EXPECT_EQ(weights[1][1], 0.0f);
-  EXPECT_NEAR(weights[0][2], 0.2f, 1e-6f);  // the sum is under 1e-12: scaled by 1e12
-  EXPECT_NEAR(weights[1][2], 0.2f, 1e-6f);
-  EXPECT_EQ(weights[0][3], 1.0f);
-  EXPECT_EQ(weights[1][3], 0.0f);
+  for (const size_t n : {size_t(2), size_t(3), size_t(4)}) {
+    std::vector<Plane> weights = {{1.0f, 0.0f, 2e-13f, 3.0f}, {3.0f, 0.0f, 2e-13f, 0.0f}};
+    weights.resize(n, Plane(4, 0.0f));
+    std::vector<float*> maps;
+    for (Plane& w : weights) maps.push_back(w.data());
+    EXPECT_TRUE(normalise(maps.data(), n, 4)) << n;  // two pixels whose weights do not sum to 1 afterwards
+    EXPECT_EQ(weights[0][0], 0.25f) << n;
+    EXPECT_EQ(weights[1][0], 0.75f) << n;
+    EXPECT_EQ(weights[0][1], 0.0f) << n;  // nothing divided by zero
+    EXPECT_EQ(weights[1][1], 0.0f) << n;
+    EXPECT_NEAR(weights[0][2], 0.2f, 1e-6f) << n;  // the sum is under 1e-12: scaled by 1e12
+    EXPECT_NEAR(weights[1][2], 0.2f, 1e-6f) << n;
+    EXPECT_EQ(weights[0][3], 1.0f) << n;
+    EXPECT_EQ(weights[1][3], 0.0f) << n;
+    for (size_t k = 2; k < n; ++k) EXPECT_EQ(weights[k], Plane(4, 0.0f)) << n;
+
+    // Weights that sum to more than 1e-12 everywhere do sum to 1 afterwards.
+    std::vector<Plane> fine = {{0.5f, 1e-12f, 3.0f}, {0.5f, 1e-12f, 1.0f}};
+    fine.resize(n, Plane(3, 1.0f));
+    maps.clear();
+    for (Plane& w : fine) maps.push_back(w.data());
+    EXPECT_FALSE(normalise(maps.data(), n, 3)) << n;
+  }
 }

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "imaging/image.h"
+#include "imaging/files.h"
 
 #include <unistd.h>
 
@@ -20,9 +20,8 @@ Image blank(int w, int h, int bits) {
   Image image;
   image.w = w;
   image.h = h;
-  image.bits = bits;
-  if (bits == 8) image.px8.assign(size_t(4 * w * h), 0);
-  else image.px16.assign(size_t(3 * w * h), 0);
+  if (bits == 8) image.px = Samples8(size_t(4 * w * h), 0);
+  else image.px = Samples16(size_t(3 * w * h), 0);
   return image;
 }
 
@@ -31,17 +30,17 @@ Image blank(int w, int h, int bits) {
 TEST(Output, StartsAtTheMaximumAndPutWritesOnlyItsComponent) {
   const Image like = blank(3, 2, 8);
   Output out(like);
-  EXPECT_TRUE(std::ranges::equal(out.px8, Samples8(24, 255)));
-  EXPECT_TRUE(out.px16.empty());
+  EXPECT_EQ(out.bits(), 8);
+  EXPECT_TRUE(std::ranges::equal(out.samples<uint8_t>(), Samples8(24, 255)));
   out.put(1, Plane(6, 0.0f));
   for (size_t i = 0; i < 6; ++i) {
-    EXPECT_EQ(out.px8[4 * i + 0], 255);
-    EXPECT_EQ(out.px8[4 * i + 1], 0);
-    EXPECT_EQ(out.px8[4 * i + 3], 255);
+    EXPECT_EQ(out.samples<uint8_t>()[4 * i + 0], 255);
+    EXPECT_EQ(out.samples<uint8_t>()[4 * i + 1], 0);
+    EXPECT_EQ(out.samples<uint8_t>()[4 * i + 3], 255);
   }
   Output deep(blank(2, 2, 16));
-  EXPECT_TRUE(std::ranges::equal(deep.px16, Samples16(12, 65535)));  // RGB: no X at 16 bits
-  EXPECT_TRUE(deep.px8.empty());
+  EXPECT_EQ(deep.bits(), 16);
+  EXPECT_TRUE(std::ranges::equal(deep.samples<uint16_t>(), Samples16(12, 65535)));  // RGB: no X at 16 bits
 }
 
 TEST(Output, PutRoundsHalvesAwayFromZeroClampsAndMapsNotANumberToTheMaximum) {
@@ -59,35 +58,35 @@ TEST(Output, PutRoundsHalvesAwayFromZeroClampsAndMapsNotANumberToTheMaximum) {
   for (const Case& c : cases) {
     Output o8(blank(1, 1, 8));
     o8.put(0, {c.value});
-    EXPECT_EQ(o8.px8[0], c.v8) << c.value;
+    EXPECT_EQ(o8.samples<uint8_t>()[0], c.v8) << c.value;
     Output o16(blank(1, 1, 16));
     o16.put(2, {c.value});
-    EXPECT_EQ(o16.px16[2], c.v16) << c.value;
+    EXPECT_EQ(o16.samples<uint16_t>()[2], c.v16) << c.value;
   }
 }
 
 TEST(Image, ChannelThenPutGivesEveryValueBack) {
   Image eight = blank(256, 1, 8);
-  for (int v = 0; v < 256; ++v) eight.px8[size_t(4 * v + 1)] = uint8_t(v);
+  for (int v = 0; v < 256; ++v) eight.samples<uint8_t>()[size_t(4 * v + 1)] = uint8_t(v);
   Output o8(eight);
   o8.put(1, eight.channel(1));
-  for (int v = 0; v < 256; ++v) ASSERT_EQ(o8.px8[size_t(4 * v + 1)], v);
+  for (int v = 0; v < 256; ++v) ASSERT_EQ(o8.samples<uint8_t>()[size_t(4 * v + 1)], v);
 
   Image deep = blank(256, 256, 16);
-  for (int v = 0; v < 65536; ++v) deep.px16[size_t(3 * v + 2)] = uint16_t(v);
+  for (int v = 0; v < 65536; ++v) deep.samples<uint16_t>()[size_t(3 * v + 2)] = uint16_t(v);
   Output o16(deep);
   o16.put(2, deep.channel(2));
-  for (int v = 0; v < 65536; ++v) ASSERT_EQ(o16.px16[size_t(3 * v + 2)], v);
+  for (int v = 0; v < 65536; ++v) ASSERT_EQ(o16.samples<uint16_t>()[size_t(3 * v + 2)], v);
 }
 
 TEST(Image, ChannelScalesByTheDepthsMaximum) {
   Image eight = blank(2, 1, 8);
-  eight.px8 = {255, 0, 51, 7, 0, 128, 255, 9};
+  eight.px = Samples8{255, 0, 51, 7, 0, 128, 255, 9};
   EXPECT_EQ(eight.channel(0), (Plane{1.0f, 0.0f}));
   EXPECT_EQ(eight.channel(1), (Plane{0.0f, 128.0f / 255.0f}));
   EXPECT_EQ(eight.channel(2), (Plane{51.0f / 255.0f, 1.0f}));
   Image deep = blank(1, 1, 16);
-  deep.px16 = {65535, 32768, 1};
+  deep.px = Samples16{65535, 32768, 1};
   EXPECT_EQ(deep.channel(0), Plane{1.0f});
   EXPECT_EQ(deep.channel(1), Plane{32768.0f / 65535.0f});
   EXPECT_EQ(deep.channel(2), Plane{1.0f / 65535.0f});
@@ -133,10 +132,10 @@ TEST(Load, JpegPixelsAreTheImageLibrarysOwn) {
     auto* pixels = static_cast<uint8_t*>(vips_image_write_to_memory(reference, &bytes));
     ASSERT_EQ(bytes, size_t(203 * 117 * 3));
     const Image& image = loaded->image;
-    ASSERT_EQ(image.bits, 8);
+    ASSERT_EQ(image.bits(), 8);
     size_t differing = 0;
     for (size_t p = 0; p < image.n(); ++p)
-      for (size_t c = 0; c < 3; ++c) differing += image.px8[4 * p + c] != pixels[3 * p + c];
+      for (size_t c = 0; c < 3; ++c) differing += image.samples<uint8_t>()[4 * p + c] != pixels[3 * p + c];
     EXPECT_EQ(differing, 0u) << kind.name;
     g_free(pixels);
     g_object_unref(reference);

@@ -20,9 +20,8 @@ int largestDifference(const Output& out, const Image& image) {
   int worst = 0;
   for (size_t i = 0; i < image.n(); ++i)
     for (size_t c = 0; c < 3; ++c) {
-      const int a = image.bits == 8 ? image.px8[4 * i + c] : image.px16[3 * i + c];
-      const int b = out.bits == 8 ? out.px8[4 * i + c] : out.px16[3 * i + c];
-      worst = std::max(worst, std::abs(a - b));
+      worst =
+          std::max(worst, std::abs(testing_support::component(image, i, c) - testing_support::component(out, i, c)));
     }
   return worst;
 }
@@ -38,6 +37,24 @@ TEST(Modes, StrengthTables) {
   EXPECT_EQ(fusionAmount(3), 1.0f);
 }
 
+TEST(Modes, FoundByTheirExactNamesWithTheRendersTheyBlend) {
+  struct Case {
+    const char* name;
+    size_t renders;  // 0: no such mode
+  };
+  const Case cases[] = {
+      {"keep-highlights", 2}, {"darken-sky", 2},      {"balance", 3},      {"Balance", 0}, {"balance ", 0},
+      {"balanc", 0},          {"keep_highlights", 0}, {"darken-sky=1", 0}, {"", 0},
+  };
+  for (const Case& c : cases) {
+    const Mode* mode = findMode(c.name);
+    EXPECT_EQ(mode ? mode->renders : 0, c.renders) << c.name;
+    if (mode) {
+      EXPECT_EQ(mode->name, c.name);
+    }
+  }
+}
+
 TEST(KeepHighlights, BlackBaseComesBackAndWhiteBaseGivesDark) {
   const Image dark = textured(48, 40, 8, 1);
   const Image black = render(48, 40, 8, [](int, int, int) { return 0.0f; });
@@ -51,7 +68,7 @@ TEST(KeepHighlights, BlackBaseComesBackAndWhiteBaseGivesDark) {
   // DARK's 8-bit values, written at BASE's 16-bit depth.
   Output expected(white);
   for (int c = 0; c < 3; ++c) expected.put(c, dark.channel(c));
-  EXPECT_TRUE(std::ranges::equal(fromWhite.px16, expected.px16));
+  EXPECT_TRUE(std::ranges::equal(fromWhite.samples<uint16_t>(), expected.samples<uint16_t>()));
 }
 
 TEST(KeepHighlights, RampStartsLowerWithMoreStrength) {
@@ -63,7 +80,7 @@ TEST(KeepHighlights, RampStartsLowerWithMoreStrength) {
 
 TEST(SkyMask, RowsFollowTheHorizon) {
   const int h = 201;
-  const Plane mask = skyMask(3, h, 0.45f);
+  const Plane mask = testing_support::skyMask(3, h, 0.45f);
   auto row = [&](int y) { return mask[size_t(3 * y)]; };
   EXPECT_EQ(row(0), 1.0f);
   EXPECT_NEAR(row(60), 1.0f, 1e-6f);  // t = 0.3
@@ -80,12 +97,12 @@ TEST(SkyMask, SkyIsClampedAndNotANumberMeansTheLowestHorizon) {
     float top;
   };
   const Case cases[] = {{0.0f, 0.648f}, {-5.0f, 0.648f}, {2.0f, 1.0f}, {nan, 1.0f}};
-  for (const Case& c : cases) EXPECT_NEAR(skyMask(1, 101, c.sky)[0], c.top, 1e-5f) << c.sky;
+  for (const Case& c : cases) EXPECT_NEAR(testing_support::skyMask(1, 101, c.sky)[0], c.top, 1e-5f) << c.sky;
   // s = 0.95: the ramp runs from 0.8 to 1.05, so the bottom row still has some DARK.
-  EXPECT_GT(skyMask(1, 101, 2.0f)[100], 0.0f);
-  EXPECT_EQ(skyMask(1, 101, nan)[100], skyMask(1, 101, 0.95f)[100]);
+  EXPECT_GT(testing_support::skyMask(1, 101, 2.0f)[100], 0.0f);
+  EXPECT_EQ(testing_support::skyMask(1, 101, nan)[100], testing_support::skyMask(1, 101, 0.95f)[100]);
   // One row: t = 0/0 is not a number, so the mask is 0.
-  EXPECT_EQ(skyMask(5, 1, 0.45f), Plane(5, 0.0f));
+  EXPECT_EQ(testing_support::skyMask(5, 1, 0.45f), Plane(5, 0.0f));
 }
 
 TEST(DarkenSky, OneRowRenderGivesBase) {
@@ -102,8 +119,8 @@ TEST(DarkenSky, TopRowsComeFromDarkBottomRowsFromBase) {
   const Image dark = render(64, 100, 8, [](int, int, int) { return 0.2f; });
   Output out(base);
   darkenSky(base, dark, 0.45f, out);
-  EXPECT_EQ(out.px8[0], dark.px8[0]);
-  EXPECT_EQ(out.px8[4 * 64 * 99], base.px8[0]);
+  EXPECT_EQ(out.samples<uint8_t>()[0], dark.samples<uint8_t>()[0]);
+  EXPECT_EQ(out.samples<uint8_t>()[4 * 64 * 99], base.samples<uint8_t>()[0]);
 }
 
 TEST(Balance, IdenticalRendersGiveBaseAtEveryStrength) {
@@ -122,10 +139,10 @@ TEST(Balance, StrengthMixesTheFusionWithBase) {
   balance(base, dark, bright, 1, half);
   // Strength 1 is halfway between BASE and the full fusion.
   int worst = 0;
-  for (size_t i = 0; i < base.px16.size(); ++i) {
+  for (size_t i = 0; i < base.samples<uint16_t>().size(); ++i) {
     if (i % 4 == 3) continue;
-    const double mid = (double(base.px16[i]) + double(full.px16[i])) / 2.0;
-    worst = std::max(worst, int(std::ceil(std::abs(mid - double(half.px16[i])))));
+    const double mid = (double(base.samples<uint16_t>()[i]) + double(full.samples<uint16_t>()[i])) / 2.0;
+    worst = std::max(worst, int(std::ceil(std::abs(mid - double(half.samples<uint16_t>()[i])))));
   }
   EXPECT_LE(worst, 1);
   EXPECT_GT(largestDifference(full, base), 1000);
@@ -142,8 +159,7 @@ TEST(Modes, ResultOverBasesBufferEqualsAResultOfItsOwn) {
       Image overwritten = base;
       Output over = Output::over(overwritten);
       mode(overwritten, over);
-      EXPECT_TRUE(std::ranges::equal(over.px8, separate.px8)) << name << " at " << bits << " bits";
-      EXPECT_TRUE(std::ranges::equal(over.px16, separate.px16)) << name << " at " << bits << " bits";
+      EXPECT_TRUE(testing_support::sameComponents(over, separate)) << name << " at " << bits << " bits";
     };
     both([&](const Image& b, Output& out) { balance(b, dark, bright, 2, out); }, "balance");
     both([&](const Image& b, Output& out) { keepHighlights(b, dark, 2, out); }, "keep-highlights");

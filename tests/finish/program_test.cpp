@@ -16,7 +16,7 @@
 #include <set>
 #include <sstream>
 
-#include "imaging/image.h"
+#include "imaging/files.h"
 #include "support/run_program.h"
 
 namespace fs = std::filesystem;

@@ -5,8 +5,12 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
+#include <span>
+#include <variant>
 
 #include "imaging/image.h"
+#include "modes/modes.h"
 
 namespace testing_support {
 
@@ -16,20 +20,38 @@ inline finish::Image render(int w, int h, int bits, const std::function<float(in
   finish::Image image;
   image.w = w;
   image.h = h;
-  image.bits = bits;
-  const float top = bits == 8 ? 255.0f : 65535.0f;
-  const size_t components = finish::pixelComponents(bits);
-  if (bits == 8) image.px8.assign(components * size_t(w) * size_t(h), 255);
-  else image.px16.assign(components * size_t(w) * size_t(h), 65535);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      for (int c = 0; c < 3; ++c) {
-        const size_t at = components * (size_t(y) * size_t(w) + size_t(x)) + size_t(c);
-        const float v = std::clamp(fn(x, y, c), 0.0f, 1.0f) * top + 0.5f;
-        if (bits == 8) image.px8[at] = uint8_t(v);
-        else image.px16[at] = uint16_t(v);
-      }
+  auto fill = [&]<typename T>(finish::Samples<T>& samples) {
+    constexpr T top = std::numeric_limits<T>::max();
+    constexpr size_t components = finish::componentsOf<T>;
+    samples.assign(components * size_t(w) * size_t(h), top);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c) {
+          const size_t at = components * (size_t(y) * size_t(w) + size_t(x)) + size_t(c);
+          samples[at] = T(std::clamp(fn(x, y, c), 0.0f, 1.0f) * float(top) + 0.5f);
+        }
+  };
+  if (bits == 8) fill(image.px.emplace<finish::Samples8>());
+  else fill(image.px.emplace<finish::Samples16>());
   return image;
+}
+
+// Component c of pixel p of a render or a result, whatever its depth.
+inline int component(const finish::Image& image, size_t p, size_t c) {
+  return std::visit(
+      [&]<typename T>(const finish::Samples<T>& samples) { return int(samples[finish::componentsOf<T> * p + c]); },
+      image.px);
+}
+inline int component(const finish::Output& out, size_t p, size_t c) {
+  return std::visit([&]<typename T>(std::span<T> samples) { return int(samples[finish::componentsOf<T> * p + c]); },
+                    out.px);
+}
+
+// Whether two results hold the same components at the same depth.
+inline bool sameComponents(const finish::Output& a, const finish::Output& b) {
+  return a.bits() == b.bits() &&
+         std::visit([&]<typename T>(std::span<T> samples) { return std::ranges::equal(samples, b.samples<T>()); },
+                    a.px);
 }
 
 // A textured render: a different smooth pattern per seed and channel.
@@ -39,6 +61,14 @@ inline finish::Image textured(int w, int h, int bits, int seed) {
     return 0.5f + 0.45f * std::sin(0.37f * fx * float(c + 1) + 0.23f * fy + float(seed)) *
                       std::cos(0.11f * fy * float(seed + 1) - 0.05f * fx);
   });
+}
+
+// darkenSky's mask as a whole plane: DARK's weight in each row, top row first.
+inline finish::Plane skyMask(int w, int h, float sky) {
+  const finish::SkyRamp ramp(sky);
+  finish::Plane mask(size_t(w) * size_t(h));
+  for (int y = 0; y < h; ++y) std::fill_n(mask.begin() + ptrdiff_t(size_t(y) * size_t(w)), w, ramp.at(size_t(y), h));
+  return mask;
 }
 
 }  // namespace testing_support

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "pyramid/reference.h"
 #include "pyramid/toolkit.h"
 
 using namespace finish;
@@ -121,14 +122,14 @@ TEST(Expand, RepeatsEachSampleIntoTwoByTwoBlocks) {
   // 3×2 to 5×3: output column 4 comes from source column 2, row 2 from row 1.
   const Plane p = {1, 2, 3, 4, 5, 6};
   Plane u(15);
-  repeat(p.data(), 3, 2, u.data(), 5, 3);
+  reference::repeat(p.data(), 3, 2, u.data(), 5, 3);
   const Plane expected = {1, 1, 2, 2, 3,  //
                           1, 1, 2, 2, 3,  //
                           4, 4, 5, 5, 6};
   EXPECT_EQ(u, expected);
   // A target more than twice the source repeats the last row and column.
   Plane wide(7 * 5);
-  repeat(p.data(), 3, 2, wide.data(), 7, 5);
+  reference::repeat(p.data(), 3, 2, wide.data(), 7, 5);
   EXPECT_EQ(wide[6], 3.0f);
   EXPECT_EQ(wide[4 * 7 + 6], 6.0f);
   EXPECT_EQ(wide[4 * 7 + 0], 4.0f);
@@ -139,21 +140,21 @@ TEST(Expand, RepeatsEachSampleIntoTwoByTwoBlocks) {
 TEST(Subsample, OddSizesKeepTheLastRowAndColumn) {
   const Plane p = ramp(5, 3);
   Plane out(6);
-  subsample(p.data(), 5, 3, out.data());
+  reference::subsample(p.data(), 5, 3, out.data());
   EXPECT_EQ(out, (Plane{p[0], p[2], p[4], p[10], p[12], p[14]}));
 }
 
 TEST(GaussianPyramid, LevelZeroIsThePlaneItselfThenReductions) {
   const int w = 100, h = 70;  // 3 levels
   const Plane p = ramp(w, h);
-  const std::vector<Plane> pyramid = gaussianPyramid(p, w, h);
+  const std::vector<Plane> pyramid = reference::pyramid(p, w, h);
   ASSERT_EQ(pyramid.size(), 3u);
   EXPECT_EQ(pyramid[0], p);
   const Reduced one = reduce(p, w, h);
   EXPECT_EQ(pyramid[1], one.plane);
   EXPECT_EQ(pyramid[2].size(), size_t(25 * 18));
   EXPECT_EQ(pyramid[2], reduce(one.plane, one.w, one.h).plane);
-  EXPECT_EQ(gaussianPyramid(Plane(20 * 20, 1.0f), 20, 20).size(), 1u);
+  EXPECT_EQ(reference::pyramid(Plane(20 * 20, 1.0f), 20, 20).size(), 1u);
 }
 
 TEST(ReduceAndExpand, GiveExactlyTheValuesOfSmoothingTheWholePlane) {
@@ -171,11 +172,11 @@ TEST(ReduceAndExpand, GiveExactlyTheValuesOfSmoothingTheWholePlane) {
     const Plane smoothed = blur(p, c.w, c.h);
     const Size next = halved({c.w, c.h});
     Plane expected(size_t(next.w * next.h));
-    subsample(smoothed.data(), c.w, c.h, expected.data());
+    reference::subsample(smoothed.data(), c.w, c.h, expected.data());
     EXPECT_EQ(reduce(p, c.w, c.h).plane, expected) << c.w << "x" << c.h;
 
     Plane repeated(size_t(c.tw * c.th));
-    repeat(p.data(), c.w, c.h, repeated.data(), c.tw, c.th);
+    reference::repeat(p.data(), c.w, c.h, repeated.data(), c.tw, c.th);
     EXPECT_EQ(expand(p, c.w, c.h, c.tw, c.th), blur(repeated, c.tw, c.th))
         << c.w << "x" << c.h << " to " << c.tw << "x" << c.th;
   }

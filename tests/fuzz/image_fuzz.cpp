@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <variant>
 
-#include "imaging/image.h"
+#include "imaging/files.h"
 
 namespace {
 
@@ -51,9 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const finish::Image& image = loaded->image;
   if (image.w < 1 || image.h < 1) broken("an empty image");
-  if (image.bits == 8 ? image.px8.size() != 4 * image.n() || !image.px16.empty()
-                      : image.bits != 16 || image.px16.size() != 3 * image.n() || !image.px8.empty())
-    broken("the buffer does not match the size and depth");
+  // One buffer, of one depth (the type holds no other), with every pixel's components.
+  const bool fits = std::visit(
+      [&]<typename T>(const finish::Samples<T>& samples) {
+        return samples.size() == finish::componentsOf<T> * image.n();
+      },
+      image.px);
+  if (!fits) broken("the buffer does not match the size and depth");
   finish::Plane red = image.channel(0);
   for (float v : red)
     if (!(v >= 0.0f && v <= 1.0f)) broken("a channel value outside 0…1");
