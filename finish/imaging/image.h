@@ -15,11 +15,14 @@
 #include <variant>
 #include <vector>
 
+#include "imaging/memory.h"
+
 namespace finish {
 
 // Leaves elements of a new vector uninitialised unless a value is given: every
 // plane made by the pyramid operations is written in full straight away, so
-// zero-filling it first would only cost time.
+// zero-filling it first would only cost time. Large vectors take their memory from
+// allocateLarge (memory.h).
 template <typename T>
 struct UninitialisedAllocator : std::allocator<T> {
   template <typename U>
@@ -27,6 +30,17 @@ struct UninitialisedAllocator : std::allocator<T> {
     using other = UninitialisedAllocator<U>;
   };
   using std::allocator<T>::allocator;
+  T* allocate(size_t n) {
+    if (n >= largeBuffer / sizeof(T)) {
+      if (n > std::allocator_traits<std::allocator<T>>::max_size(*this)) throw std::bad_array_new_length();
+      return static_cast<T*>(allocateLarge(n * sizeof(T)));
+    }
+    return std::allocator<T>::allocate(n);
+  }
+  void deallocate(T* p, size_t n) noexcept {
+    if (n >= largeBuffer / sizeof(T)) releaseLarge(p);
+    else std::allocator<T>::deallocate(p, n);
+  }
   template <typename U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;

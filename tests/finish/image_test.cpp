@@ -65,6 +65,27 @@ TEST(Output, PutRoundsHalvesAwayFromZeroClampsAndMapsNotANumberToTheMaximum) {
   }
 }
 
+// Buffers move between the ordinary heap and the large-buffer memory as they grow
+// and shrink; each block must go back the way it came (the sanitizer builds catch a
+// mismatch), and the values must survive every move.
+TEST(Buffers, KeepTheirValuesWhenTheyGrowPastTheLargeSizeAndShrinkBack) {
+  const size_t large = largeBuffer / sizeof(float);
+  Plane plane(8, 0.5f);
+  for (size_t i = 8; i < large + 1000; ++i) plane.push_back(float(i));
+  ASSERT_GE(plane.capacity(), large);
+  EXPECT_EQ(plane[7], 0.5f);
+  EXPECT_EQ(plane[large], float(large));
+  plane.resize(100);
+  plane.shrink_to_fit();
+  EXPECT_LT(plane.capacity(), large);
+  EXPECT_EQ(plane[99], 99.0f);
+  Samples16 samples(3 * large, 7);  // a pixel buffer made large at once, filled
+  EXPECT_TRUE(std::ranges::all_of(samples, [](uint16_t v) { return v == 7; }));
+  Samples8 exact(largeBuffer - 1);  // one byte short of large: from the ordinary heap
+  Samples8 copy = exact;
+  EXPECT_EQ(copy.size(), largeBuffer - 1);
+}
+
 TEST(Image, ChannelThenPutGivesEveryValueBack) {
   Image eight = blank(256, 1, 8);
   for (int v = 0; v < 256; ++v) eight.samples<uint8_t>()[size_t(4 * v + 1)] = uint8_t(v);
