@@ -9,6 +9,7 @@
 #include <concepts>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <utility>

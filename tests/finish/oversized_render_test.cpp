@@ -61,6 +61,15 @@ std::string claimingPng(uint32_t w, uint32_t h) {
 
 using testsupport::Outcome;
 
+// ThreadSanitizer walks its records of every freed block: a buffer of 2 GB that was
+// never touched costs it about 1 GB of its own when the failed decode frees it, so the
+// peak tells nothing about the program there (the other builds check it).
+#if defined(__SANITIZE_THREAD__)
+constexpr bool underThreadSanitizer = true;
+#else
+constexpr bool underThreadSanitizer = false;
+#endif
+
 Outcome runFinish(const std::vector<std::string>& args, const fs::path& dir) {
   return testsupport::runProgram(
       {.path = QUILLORE_BIN_DIR "/quillore-finish", .arguments = args, .directory = dir.string()});
@@ -89,7 +98,7 @@ TEST(OversizedRender, FailsWithAMessageWithoutTakingTheMemoryItsHeaderClaims) {
     const Outcome r = runFinish({"--mode", "keep-highlights", "--out", "out.png", c.file, c.file}, dir);
     EXPECT_EQ(r.status, 1) << c.file;
     EXPECT_EQ(r.err, std::string("cannot read ") + c.file + c.why + "\n") << c.file;
-    EXPECT_LT(r.peakKilobytes, 1L << 20) << c.file << ": peak memory in kilobytes";
+    if (!underThreadSanitizer) EXPECT_LT(r.peakKilobytes, 1L << 20) << c.file << ": peak memory in kilobytes";
     std::ifstream kept(dir / "out.png");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "an earlier result") << c.file;
   }
