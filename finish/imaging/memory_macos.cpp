@@ -5,11 +5,10 @@
 
 namespace finish {
 
-// macOS chooses page sizes itself (16 KiB on Apple silicon) and takes no hint:
-// large buffers are ordinary page-aligned allocations.
+// macOS chooses page sizes itself (16 KiB on Apple silicon) and takes no hint; its
+// allocator already serves blocks of this size as whole pages of their own.
 void* allocateLarge(size_t bytes) {
-  constexpr size_t page = size_t(16) << 10;
-  void* p = std::aligned_alloc(page, (bytes + page - 1) / page * page);
+  void* p = std::malloc(bytes);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
